@@ -1,0 +1,66 @@
+// Device instances and device-init records.
+//
+// A DeviceInstance is what Plug and Play knows of one device node: its instance path under Enum and its
+// software key under Control\Class. A DeviceInit is the record a device-add callback receives: the platform
+// makes one for a driver and an instance, hands its PWDFDEVICE_INIT to the driver, and owns it throughout;
+// WdfDeviceCreate consumes it (the driver's pointer becomes NULL) and builds the device from what it holds.
+// The settings a device-add callback makes (PnP and power callbacks, file objects, names ...) join this
+// record as the framework grows.
+#ifndef ZV_WDF_DEVICE_INIT_H
+#define ZV_WDF_DEVICE_INIT_H
+
+#include "platform/wdf/object.h"
+
+#include <string>
+
+namespace zv::wdf {
+
+class Driver;
+class Device;
+
+struct DeviceInstance {
+    std::u16string instancePath; // "USB\VID_05C6&PID_9025\5&1a2b3c&0&1"
+    std::u16string classGuid;    // "{4d36e978-e325-11ce-bfc1-08002be10318}"
+    unsigned driverIndex = 0;    // the nnnn of the software key
+
+    // \Registry\Machine\System\CurrentControlSet\Enum\<instance path>\Device Parameters
+    std::u16string hardwareKeyPath() const;
+    // \Registry\Machine\System\CurrentControlSet\Control\Class\<class guid>\<nnnn>
+    std::u16string softwareKeyPath() const;
+    // The key for a PLUGPLAY_REGKEY_* kind: DEVICE or DRIVER, optionally with CURRENT_HWPROFILE (the same
+    // key under Hardware Profiles\Current). False for any other kind.
+    bool keyPath(ULONG kind, std::u16string* path) const;
+};
+
+class DeviceInit {
+public:
+    enum class Kind { Fdo, Pdo };
+    DeviceInit(Driver& driver, DeviceInstance instance, Kind kind = Kind::Fdo);
+    ~DeviceInit();
+    DeviceInit(const DeviceInit&) = delete;
+    DeviceInit& operator=(const DeviceInit&) = delete;
+
+    PWDFDEVICE_INIT handle() { return reinterpret_cast<PWDFDEVICE_INIT>(this); }
+    // The live, unconsumed record behind a driver's pointer; reports and returns nullptr otherwise.
+    static DeviceInit* fromHandle(PWDFDEVICE_INIT handle, const char* routine);
+
+    Driver& driver() const { return driver_; }
+    const DeviceInstance& instance() const { return instance_; }
+    Kind kind() const { return kind_; }
+    std::string describe() const; // "WDFDEVICE_INIT 0x..."
+
+    // WdfDeviceCreate took it; the device made from it (nullptr before).
+    bool consumed() const { return device_ != nullptr; }
+    Device* device() const { return device_; }
+    void consume(Device& device) { device_ = &device; }
+
+private:
+    Driver& driver_;
+    DeviceInstance instance_;
+    Kind kind_;
+    Device* device_ = nullptr;
+};
+
+} // namespace zv::wdf
+
+#endif // ZV_WDF_DEVICE_INIT_H
