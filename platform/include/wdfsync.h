@@ -5,8 +5,6 @@
 
 #include "wdfobject.h"
 
-
-
 WDF_EXTERN_C_START
 
 NTSTATUS WdfSpinLockCreate(PWDF_OBJECT_ATTRIBUTES SpinLockAttributes, WDFSPINLOCK* SpinLock);
