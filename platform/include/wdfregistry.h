@@ -4,15 +4,6 @@
 
 #include "wdfobject.h"
 
-#ifndef REG_NONE
-#define REG_NONE 0
-#define REG_SZ 1
-#define REG_EXPAND_SZ 2
-#define REG_BINARY 3
-#define REG_DWORD 4
-#define REG_MULTI_SZ 7
-#define REG_QWORD 11
-#endif
 #ifndef REG_OPTION_NON_VOLATILE
 #define REG_OPTION_NON_VOLATILE (0x00000000L)
 #define REG_OPTION_VOLATILE (0x00000001L)

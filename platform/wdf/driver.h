@@ -7,7 +7,6 @@
 #ifndef ZV_WDF_DRIVER_H
 #define ZV_WDF_DRIVER_H
 
-#include "platform/wdf/driver_object.h"
 #include "platform/wdf/object.h"
 
 #include <optional>

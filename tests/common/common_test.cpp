@@ -71,6 +71,21 @@ void quiet(zv::sim::Scheduler& sched) {
     sched.service<zv::kernel::DebugOutput>().setSink([](std::string_view) {});
 }
 
+// Runs `body` in a fiber of a fresh machine with the test driver loaded; `before` prepares the registry
+// before DriverEntry runs.
+void onFreshMachine(const std::function<void(zv::wdf::DriverRecord&, WDFDRIVER)>& body,
+                    const std::function<void()>& before = {}) {
+    zv::test::ScopedSim sim;
+    quiet(sim.sched());
+    sim.runInFiber([&] {
+        if (before)
+            before();
+        zv::wdf::DriverRecord record(kService);
+        ASSERT_EQ(record.callDriverEntry(CommonTestDriverEntry), STATUS_SUCCESS);
+        body(record, static_cast<WDFDRIVER>(record.driver()->handle()));
+    });
+}
+
 class CommonTest : public zv::test::SimTest {
 protected:
     void SetUp() override {
@@ -124,18 +139,16 @@ TEST_F(CommonTest, ReadDebugSettingsTakesEachDwordThatIsThere) {
         SCOPED_TRACE(c.name);
         DebugLevel = 5;
         DebugFlag = 0x1fff;
-        zv::test::ScopedSim sim;
-        quiet(sim.sched());
-        sim.runInFiber([&] {
-            if (c.level)
-                put(parametersPath(), u"DebugLevel", *c.level);
-            if (c.flag)
-                put(parametersPath(), u"DebugFlag", *c.flag);
-            if (c.failOpen)
-                registry().addFault(fault(RegOp::Open, parametersPath(), u"", STATUS_ACCESS_DENIED));
-            zv::wdf::DriverRecord record(kService);
-            EXPECT_EQ(record.callDriverEntry(CommonTestDriverEntry), STATUS_SUCCESS);
-        });
+        onFreshMachine([](zv::wdf::DriverRecord&, WDFDRIVER) {},
+                       [&] {
+                           if (c.level)
+                               put(parametersPath(), u"DebugLevel", *c.level);
+                           if (c.flag)
+                               put(parametersPath(), u"DebugFlag", *c.flag);
+                           if (c.failOpen)
+                               registry().addFault(
+                                   fault(RegOp::Open, parametersPath(), u"", STATUS_ACCESS_DENIED));
+                       });
         EXPECT_EQ(DebugLevel, c.expectLevel);
         EXPECT_EQ(DebugFlag, c.expectFlag);
     }
@@ -214,13 +227,7 @@ TEST_F(CommonTest, GettersOnEveryKindOfKey) {
     for (Which which : {Which::FdoInit, Which::Software, Which::SerialHardware}) {
         for (const auto& c : kGetterCases) {
             SCOPED_TRACE(c.name);
-            zv::test::ScopedSim sim;
-            quiet(sim.sched());
-            quiet(sim.sched());
-            sim.runInFiber([&] {
-                zv::wdf::DriverRecord record(kService);
-                ASSERT_EQ(record.callDriverEntry(CommonTestDriverEntry), STATUS_SUCCESS);
-                auto driver = static_cast<WDFDRIVER>(record.driver()->handle());
+            onFreshMachine([&](zv::wdf::DriverRecord& record, WDFDRIVER driver) {
                 auto inst = instance(1);
                 std::u16string keyPath =
                     which == Which::Software ? inst.softwareKeyPath() : inst.hardwareKeyPath();
@@ -269,13 +276,7 @@ TEST_F(CommonTest, PuttersCreateOrReplaceDwordsAndReportFailures) {
     for (bool serial : {false, true}) {
         for (const auto& c : cases) {
             SCOPED_TRACE(c.name);
-            zv::test::ScopedSim sim;
-            quiet(sim.sched());
-            quiet(sim.sched());
-            sim.runInFiber([&] {
-                zv::wdf::DriverRecord record(kService);
-                ASSERT_EQ(record.callDriverEntry(CommonTestDriverEntry), STATUS_SUCCESS);
-                auto driver = static_cast<WDFDRIVER>(record.driver()->handle());
+            onFreshMachine([&](zv::wdf::DriverRecord& record, WDFDRIVER driver) {
                 auto inst = instance(2);
                 if (c.stored)
                     put(inst.hardwareKeyPath(), u"MaxCount", *c.stored);
@@ -370,29 +371,25 @@ TEST_F(CommonTest, InstanceNumberFailureRows) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        zv::test::ScopedSim sim;
-        quiet(sim.sched());
-        sim.runInFiber([&] {
-            put(parametersPath(), u"NextInstanceNumber", RegValue::dword(7));
-            zv::wdf::DriverRecord record(kService);
-            ASSERT_EQ(record.callDriverEntry(CommonTestDriverEntry), STATUS_SUCCESS);
-            auto driver = static_cast<WDFDRIVER>(record.driver()->handle());
-            registry().addFault(c.fault);
-            {
+        onFreshMachine(
+            [&](zv::wdf::DriverRecord& record, WDFDRIVER driver) {
+                registry().addFault(c.fault);
+                {
+                    zv::wdf::DeviceInit init(*record.driver(), instance(1));
+                    ULONG n = 0xabababab;
+                    EXPECT_EQ(GetInstanceNumber(init.handle(), driver, &n), c.expectStatus);
+                    EXPECT_EQ(n, c.expectNumber);
+                }
+                registry().clearFaults();
+                EXPECT_EQ(get(parametersPath(), u"NextInstanceNumber"), c.counter);
+                EXPECT_EQ(get(instance(1).hardwareKeyPath(), u"InstanceNumber"), c.stored);
+                // Once the registry behaves, the device takes the counter's next number.
                 zv::wdf::DeviceInit init(*record.driver(), instance(1));
-                ULONG n = 0xabababab;
-                EXPECT_EQ(GetInstanceNumber(init.handle(), driver, &n), c.expectStatus);
-                EXPECT_EQ(n, c.expectNumber);
-            }
-            registry().clearFaults();
-            EXPECT_EQ(get(parametersPath(), u"NextInstanceNumber"), c.counter);
-            EXPECT_EQ(get(instance(1).hardwareKeyPath(), u"InstanceNumber"), c.stored);
-            // Once the registry behaves, the device takes the counter's next number.
-            zv::wdf::DeviceInit init(*record.driver(), instance(1));
-            ULONG n = 0;
-            EXPECT_EQ(GetInstanceNumber(init.handle(), driver, &n), STATUS_SUCCESS);
-            EXPECT_EQ(n, c.counter->asDword().value());
-        });
+                ULONG n = 0;
+                EXPECT_EQ(GetInstanceNumber(init.handle(), driver, &n), STATUS_SUCCESS);
+                EXPECT_EQ(n, c.counter->asDword().value());
+            },
+            [] { put(parametersPath(), u"NextInstanceNumber", RegValue::dword(7)); });
     }
 }
 

@@ -6,7 +6,6 @@
 #include <ntddk.h>
 #include <wdf.h>
 
-#include "platform/wdf/driver_object.h"
 
 // DriverEntry of the test driver: creates the framework driver with EvtDriverContextCleanup and reads the
 // debug settings, as both drivers do.
