@@ -2,4 +2,6 @@
 // suite compiles it for 32-bit x86 as well, where every pointer-sized field shrinks.
 #include <usb.h>
 
-int main() { return 0; }
+int main() {
+    return 0;
+}
