@@ -23,14 +23,29 @@ USB_DEVICE_DESCRIPTOR deviceRecord(uint8_t cls, uint8_t sub, uint8_t proto, uint
     return d;
 }
 
+// A CDC ACM modem: the communication interface (union over the data interface after it, an interrupt
+// endpoint) and the data interface with its bulk pair.
+void addAcmModem(ConfigurationBuilder& b, uint8_t first, uint16_t bulkPacket, uint8_t interval) {
+    b.interface(first, 0, 0x02, 0x02, 0x01)
+        .cdcHeader()
+        .cdcUnion(first, {uint8_t(first + 1)})
+        .endpoint(0x81, USB_ENDPOINT_TYPE_INTERRUPT, 16, interval)
+        .interface(uint8_t(first + 1), 0, 0x0A, 0x00, 0x00)
+        .endpoint(0x82, USB_ENDPOINT_TYPE_BULK, bulkPacket)
+        .endpoint(0x02, USB_ENDPOINT_TYPE_BULK, bulkPacket);
+}
+
 // The diagnostic MDLM interface: header, MDLM with the GUID, MDLM detail, one bulk IN and one bulk OUT.
-void addDiagnostic(ConfigurationBuilder& b, uint8_t number, uint16_t bulkPacket) {
+void addDiagnostic(PhoneProfile& p, ConfigurationBuilder& b, uint8_t number, uint16_t bulkPacket) {
     b.interface(number, 0, 0x02, 0x0A, 0x01)
         .cdcHeader()
         .cdcMdlm(kDiagnosticMdlmGuid)
         .cdcMdlmDetail(0x00, {0x00, 0x00})
         .endpoint(0x85, USB_ENDPOINT_TYPE_BULK, bulkPacket)
         .endpoint(0x05, USB_ENDPOINT_TYPE_BULK, bulkPacket);
+    p.diagnosticInterface = number;
+    p.diagnosticBulkIn = 0x85;
+    p.diagnosticBulkOut = 0x05;
 }
 
 void addStrings(PhoneProfile& p, std::u16string product) {
@@ -47,15 +62,9 @@ PhoneProfile compositePhone(std::string name, Speed speed) {
     p.description = speed == Speed::High ? "composite phone, high speed" : "composite phone, full speed";
     p.device = deviceRecord(0xEF, 0x02, 0x01, speed == Speed::High ? 0x0200 : 0x0110);
     ConfigurationBuilder b;
-    b.association(0, 2, 0x02, 0x02, 0x01)
-        .interface(0, 0, 0x02, 0x02, 0x01)
-        .cdcHeader()
-        .cdcUnion(0, {1})
-        .endpoint(0x81, USB_ENDPOINT_TYPE_INTERRUPT, 16, speed == Speed::High ? 9 : 32)
-        .interface(1, 0, 0x0A, 0x00, 0x00)
-        .endpoint(0x82, USB_ENDPOINT_TYPE_BULK, bulk)
-        .endpoint(0x02, USB_ENDPOINT_TYPE_BULK, bulk)
-        .interface(2, 0, 0xFF, 0xFF, 0xFF)
+    b.association(0, 2, 0x02, 0x02, 0x01);
+    addAcmModem(b, 0, bulk, speed == Speed::High ? 9 : 32);
+    b.interface(2, 0, 0xFF, 0xFF, 0xFF)
         .endpoint(0x83, USB_ENDPOINT_TYPE_BULK, bulk)
         .endpoint(0x03, USB_ENDPOINT_TYPE_BULK, bulk)
         .interface(3, 0, 0x08, 0x06, 0x50)
@@ -64,11 +73,8 @@ PhoneProfile compositePhone(std::string name, Speed speed) {
         .interface(3, 1, 0x08, 0x06, 0x50)
         .endpoint(0x84, USB_ENDPOINT_TYPE_BULK, bulk)
         .endpoint(0x04, USB_ENDPOINT_TYPE_BULK, bulk);
-    addDiagnostic(b, 4, bulk);
+    addDiagnostic(p, b, 4, bulk);
     p.configuration = b.build();
-    p.diagnosticInterface = 4;
-    p.diagnosticBulkIn = 0x85;
-    p.diagnosticBulkOut = 0x05;
     addStrings(p, u"Zornaveltriques Phone");
     return p;
 }
@@ -80,18 +86,9 @@ PhoneProfile cdcPhone() {
     p.speed = Speed::High;
     p.device = deviceRecord(0x02, 0x00, 0x00, 0x0200);
     ConfigurationBuilder b;
-    b.interface(0, 0, 0x02, 0x02, 0x01)
-        .cdcHeader()
-        .cdcUnion(0, {1})
-        .endpoint(0x81, USB_ENDPOINT_TYPE_INTERRUPT, 16, 9)
-        .interface(1, 0, 0x0A, 0x00, 0x00)
-        .endpoint(0x82, USB_ENDPOINT_TYPE_BULK, 512)
-        .endpoint(0x02, USB_ENDPOINT_TYPE_BULK, 512);
-    addDiagnostic(b, 2, 512);
+    addAcmModem(b, 0, 512, 9);
+    addDiagnostic(p, b, 2, 512);
     p.configuration = b.build();
-    p.diagnosticInterface = 2;
-    p.diagnosticBulkIn = 0x85;
-    p.diagnosticBulkOut = 0x05;
     addStrings(p, u"Zornaveltriques CDC Phone");
     return p;
 }
