@@ -9,6 +9,7 @@
 #define ZV_DEVICES_PROFILES_H
 
 #include "devices/descriptors.h"
+#include "platform/usb/link.h"
 
 #include <string>
 #include <string_view>
@@ -20,7 +21,7 @@ namespace zv::devices {
 inline constexpr GUID kDiagnosticMdlmGuid = {
     0xC2299FCC, 0xD489, 0x4066, {0x89, 0x2B, 0x10, 0xC3, 0x41, 0xDD, 0x98, 0xA9}};
 
-enum class Speed { Full, High };
+using Speed = usb::Speed;
 
 struct PhoneProfile {
     std::string name;

@@ -5,4 +5,6 @@
 #include <usbdlib.h>
 #include <usbioctl.h>
 
-int main() { return 0; }
+int main() {
+    return 0;
+}
