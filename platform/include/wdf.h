@@ -13,8 +13,13 @@
 #include "wdfdriver.h"
 #include "wdfregistry.h"
 #include "wdfdevice.h"
+#include "wdfchildlist.h"
 #include "wdfsync.h"
 #include "wdftimer.h"
 #include "wdfworkitem.h"
+#include "wdfrequest.h"
+#include "wdfio.h"
+#include "wdfiotarget.h"
+#include "wdffileobject.h"
 
 #endif // ZV_WDF_H

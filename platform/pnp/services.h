@@ -28,6 +28,8 @@ struct Service {
     std::string module; // path of the shared module exporting DriverEntry
     std::vector<std::u16string> hardwareIds;
     std::vector<std::u16string> compatibleIds;
+    // The setup class of the devices it drives ("{4d36e978-...}" for ports); empty: the System class.
+    std::u16string classGuid = {};
 };
 
 // One loaded driver image and its framework driver.
@@ -75,6 +77,8 @@ public:
     // Unloads one driver (its cleanup callbacks run) or every driver, newest first.
     bool unload(std::u16string_view name);
     void unloadAll();
+    // The machine's teardown step (on a fiber): the drivers still loaded are unloaded.
+    void retire() { unloadAll(); }
 
 private:
     sim::Scheduler& machine_;

@@ -1,13 +1,75 @@
-// Devices and the WdfDevice* entry points they support so far.
+// Devices: creation with their WDM device object, the framework's dispatch routine, capabilities, names and
+// interfaces, and the WdfDevice* entry points of the device side.
 #include "platform/wdf/device.h"
 
+#include "platform/kernel/device_object.h"
 #include "platform/wdf/driver.h"
 #include "platform/wdf/registry_key.h"
+#include "platform/wdf/string.h"
+
+#include <cstring>
 
 namespace zv::wdf {
 
+namespace {
+
+// Tags of the framework's own references on a device.
+constexpr char kDispatchTag = 'D';
+constexpr char kDeviceAddTag = 'A';
+
+// Every IRP a framework device object receives. The WDFDEVICE is held for the whole dispatch, so that
+// removal deleting the device object (and with it, possibly, the WDFDEVICE) cannot free it underneath.
+NTSTATUS frameworkDispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    Device* device = Device::fromDeviceObject(deviceObject);
+    UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+    if (device == nullptr) {
+        // The framework device went with its driver while the device object lives on (a handle is still
+        // open): only the handle's cleanup and close succeed.
+        NTSTATUS status =
+            major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE;
+        irp->IoStatus.Status = status;
+        irp->IoStatus.Information = 0;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
+    device->reference(&kDispatchTag);
+    NTSTATUS status;
+    switch (major) {
+        case IRP_MJ_PNP:
+            status = device->pnp().dispatch(irp);
+            break;
+        case IRP_MJ_POWER:
+            status = device->power().dispatch(irp);
+            break;
+        default:
+            status = dispatchIoIrp(*device, irp);
+            break;
+    }
+    device->dereference(&kDispatchTag);
+    return status;
+}
+
+void applyTriState(WDF_TRI_STATE value, auto set) {
+    if (value != WdfUseDefault)
+        set(value == WdfTrue ? 1u : 0u);
+}
+
+UNICODE_STRING counted(const std::u16string& text) {
+    UNICODE_STRING s;
+    s.Length = static_cast<USHORT>(text.size() * sizeof(char16_t));
+    s.MaximumLength = s.Length;
+    s.Buffer = const_cast<char16_t*>(text.data());
+    return s;
+}
+
+} // namespace
+
 Device::Device(Object* parent, DeviceInit& init)
-    : Object(kType, parent), driver_(init.driver()), instance_(init.instance()), kind_(init.kind()) {}
+    : Object(kType, parent), driver_(init.driver()), instance_(init.instance()), kind_(init.kind()),
+      settings_(init.settings()), physicalDevice_(init.physicalDevice()), pnp_(*this), power_(*this),
+      creatingFrom_(&init) {}
+
+Device::~Device() = default;
 
 NTSTATUS Device::onCreated() {
     if (effectiveSynchronizationScope() == WdfSynchronizationScopeDevice) {
@@ -15,12 +77,284 @@ NTSTATUS Device::onCreated() {
                                                                           : sim::Lock::Kind::Spin;
         presentationLock_ = std::make_unique<sim::Lock>(kind, describe() + " presentation lock");
     }
+    NTSTATUS status = createWdmDevice();
+    if (!NT_SUCCESS(status))
+        return status;
+    ioState_ = makeDeviceIoState(*this, creatingFrom_->io());
+    if (ioState_ == nullptr) {
+        deleteWdmDevice();
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     return STATUS_SUCCESS;
+}
+
+void Device::adoptIo(IoConfigPtr io) {
+    io_ = std::move(io);
+    creatingFrom_ = nullptr;
+}
+
+NTSTATUS Device::createWdmDevice() {
+    PDRIVER_OBJECT driverObject = driver_.record().driverObject();
+    UNICODE_STRING name{};
+    if (settings_.name)
+        name = counted(*settings_.name);
+    PDEVICE_OBJECT deviceObject = nullptr;
+    // Exclusivity is the framework's to enforce at create (before the driver's callback), so the device
+    // object itself is not exclusive.
+    NTSTATUS status = IoCreateDevice(driverObject, sizeof(WDFOBJECT), settings_.name ? &name : nullptr,
+                                     settings_.deviceType, settings_.characteristics, FALSE, &deviceObject);
+    if (!NT_SUCCESS(status))
+        return status;
+    *static_cast<WDFOBJECT*>(deviceObject->DeviceExtension) = handle();
+    if (physicalDevice_ != nullptr) {
+        attachedDevice_ = IoAttachDeviceToDeviceStack(deviceObject, physicalDevice_);
+        if (attachedDevice_ == nullptr) {
+            *static_cast<WDFOBJECT*>(deviceObject->DeviceExtension) = nullptr;
+            IoDeleteDevice(deviceObject);
+            return STATUS_NO_SUCH_DEVICE;
+        }
+    }
+    deviceObject_ = deviceObject;
+    for (auto& entry : driverObject->MajorFunction)
+        entry = &frameworkDispatch;
+    WDFOBJECT self = handle();
+    kernel::onDeviceObjectReleased(deviceObject, [self] {
+        Object* object = objects().find(self);
+        if (object != nullptr && object->type() == ObjectType::Device)
+            static_cast<Device*>(object)->deviceObjectReleased();
+    });
+    return STATUS_SUCCESS;
+}
+
+Device* Device::fromHandle(WDFDEVICE handle) {
+    Object* object = objects().find(handle);
+    return object != nullptr && object->type() == ObjectType::Device ? static_cast<Device*>(object) : nullptr;
+}
+
+Device* Device::fromDeviceObject(PDEVICE_OBJECT deviceObject) {
+    // Only a device object the framework made has a handle in its extension.
+    if (deviceObject == nullptr || deviceObject->DeviceExtension == nullptr ||
+        deviceObject->DriverObject == nullptr ||
+        deviceObject->DriverObject->MajorFunction[IRP_MJ_PNP] != &frameworkDispatch)
+        return nullptr;
+    Object* object = objects().find(*static_cast<WDFOBJECT*>(deviceObject->DeviceExtension));
+    if (object == nullptr || object->type() != ObjectType::Device || object->cleanedUp())
+        return nullptr;
+    auto* device = static_cast<Device*>(object);
+    return device->deviceObject_ == deviceObject ? device : nullptr;
+}
+
+void Device::deleteWdmDevice() {
+    if (wdmDeleted_ || deviceObject_ == nullptr)
+        return;
+    wdmDeleted_ = true;
+    setInterfacesEnabled(false);
+    deleteSymbolicLinks();
+    interfaces_.clear();
+    if (attachedDevice_ != nullptr)
+        IoDetachDevice(attachedDevice_);
+    // May release the device object at once (and clean this device up), or when its last handle closes.
+    IoDeleteDevice(deviceObject_);
+}
+
+void Device::deviceObjectReleased() {
+    deviceObject_ = nullptr;
+    attachedDevice_ = nullptr;
+    // A device whose creation failed is freed by its creator; one being deleted already needs nothing.
+    if (creatingFrom_ != nullptr || deleting())
+        return;
+    if (sim::Scheduler::current()->irql() == sim::Irql::Passive) {
+        deleteTree();
+        return;
+    }
+    // Released at DISPATCH_LEVEL (a last reference dropped in a completion routine): cleanup callbacks run
+    // at PASSIVE_LEVEL, so on a fiber of their own.
+    WDFOBJECT self = handle();
+    sim::Scheduler::current()->spawn("WDFDEVICE cleanup", [self] {
+        if (Object* object = objects().find(self); object != nullptr && !object->deleting())
+            object->deleteTree();
+    });
+}
+
+void Device::onCleanup() {
+    // Outside every fiber is only the machine's teardown, where the device objects go by themselves.
+    if (sim::Scheduler::current()->currentFiber() == nullptr)
+        return;
+    // A device that Plug and Play never removed (its driver is unloading) gives its device object up now;
+    // the release that follows finds the cleanup already under way.
+    deleteWdmDevice();
+}
+
+void Device::setPnpCapabilities(const WDF_DEVICE_PNP_CAPABILITIES& capabilities) {
+    pnpCapabilities_ = capabilities;
+    pnpCapabilityCalls_.push_back(capabilities);
+}
+
+void Device::setPowerCapabilities(const WDF_DEVICE_POWER_CAPABILITIES& capabilities) {
+    powerCapabilities_ = capabilities;
+    powerCapabilityCalls_.push_back(capabilities);
+}
+
+void Device::applyCapabilities(DEVICE_CAPABILITIES& c) const {
+    for (const WDF_DEVICE_PNP_CAPABILITIES& p : pnpCapabilityCalls_) {
+        applyTriState(p.LockSupported, [&](ULONG v) { c.LockSupported = v; });
+        applyTriState(p.EjectSupported, [&](ULONG v) { c.EjectSupported = v; });
+        applyTriState(p.Removable, [&](ULONG v) { c.Removable = v; });
+        applyTriState(p.DockDevice, [&](ULONG v) { c.DockDevice = v; });
+        applyTriState(p.UniqueID, [&](ULONG v) { c.UniqueID = v; });
+        applyTriState(p.SilentInstall, [&](ULONG v) { c.SilentInstall = v; });
+        applyTriState(p.SurpriseRemovalOK, [&](ULONG v) { c.SurpriseRemovalOK = v; });
+        applyTriState(p.HardwareDisabled, [&](ULONG v) { c.HardwareDisabled = v; });
+        applyTriState(p.NoDisplayInUI, [&](ULONG v) { c.NoDisplayInUI = v; });
+        if (p.Address != static_cast<ULONG>(-1))
+            c.Address = p.Address;
+        if (p.UINumber != static_cast<ULONG>(-1))
+            c.UINumber = p.UINumber;
+    }
+    for (const WDF_DEVICE_POWER_CAPABILITIES& p : powerCapabilityCalls_) {
+        applyTriState(p.DeviceD1, [&](ULONG v) { c.DeviceD1 = v; });
+        applyTriState(p.DeviceD2, [&](ULONG v) { c.DeviceD2 = v; });
+        applyTriState(p.WakeFromD0, [&](ULONG v) { c.WakeFromD0 = v; });
+        applyTriState(p.WakeFromD1, [&](ULONG v) { c.WakeFromD1 = v; });
+        applyTriState(p.WakeFromD2, [&](ULONG v) { c.WakeFromD2 = v; });
+        applyTriState(p.WakeFromD3, [&](ULONG v) { c.WakeFromD3 = v; });
+        for (int s = 0; s < POWER_SYSTEM_MAXIMUM; ++s)
+            if (p.DeviceState[s] != PowerDeviceMaximum)
+                c.DeviceState[s] = p.DeviceState[s];
+        if (p.DeviceWake != PowerDeviceMaximum)
+            c.DeviceWake = p.DeviceWake;
+        if (p.SystemWake != PowerSystemMaximum)
+            c.SystemWake = p.SystemWake;
+        if (p.D1Latency != static_cast<ULONG>(-1))
+            c.D1Latency = p.D1Latency;
+        if (p.D2Latency != static_cast<ULONG>(-1))
+            c.D2Latency = p.D2Latency;
+        if (p.D3Latency != static_cast<ULONG>(-1))
+            c.D3Latency = p.D3Latency;
+    }
+}
+
+bool Device::setStoppable(bool stoppable) {
+    if (!stoppable) {
+        ++notStoppable_;
+        return true;
+    }
+    if (notStoppable_ == 0)
+        return false;
+    --notStoppable_;
+    return true;
+}
+
+NTSTATUS Device::createSymbolicLink(std::u16string_view link) {
+    if (!settings_.name || deviceObject_ == nullptr || wdmDeleted_)
+        return STATUS_INVALID_DEVICE_STATE;
+    std::u16string text(link);
+    UNICODE_STRING linkName = counted(text);
+    UNICODE_STRING deviceName = counted(*settings_.name);
+    NTSTATUS status = IoCreateSymbolicLink(&linkName, &deviceName);
+    if (NT_SUCCESS(status))
+        symbolicLinks_.push_back(std::move(text));
+    return status;
+}
+
+void Device::deleteSymbolicLinks() {
+    for (const std::u16string& link : symbolicLinks_) {
+        UNICODE_STRING name = counted(link);
+        IoDeleteSymbolicLink(&name);
+    }
+    symbolicLinks_.clear();
+}
+
+NTSTATUS Device::createDeviceInterface(const GUID& interfaceClass, std::u16string_view reference) {
+    // Interfaces belong to the physical device object: a child's own, a function driver's the one below.
+    PDEVICE_OBJECT pdo = kind_ == DeviceInit::Kind::Pdo ? deviceObject_ : physicalDevice_;
+    if (pdo == nullptr || wdmDeleted_)
+        return STATUS_INVALID_DEVICE_REQUEST;
+    if (deviceInterface(interfaceClass, reference) != nullptr)
+        return STATUS_SUCCESS;
+    std::u16string ref(reference);
+    UNICODE_STRING refString = counted(ref);
+    UNICODE_STRING registered{};
+    NTSTATUS status =
+        IoRegisterDeviceInterface(pdo, &interfaceClass, ref.empty() ? nullptr : &refString, &registered);
+    if (!NT_SUCCESS(status))
+        return status;
+    // The device keeps its own copy of the name, so nothing of the pool outlives a machine's teardown.
+    interfaces_.push_back(
+        {interfaceClass, ref, std::u16string(registered.Buffer, registered.Length / sizeof(WCHAR)), false});
+    RtlFreeUnicodeString(&registered);
+    // Interfaces are switched on when the device starts; one made while it runs is switched on now.
+    if (pnp_.started()) {
+        Interface& made = interfaces_.back();
+        UNICODE_STRING name = counted(made.linkName);
+        made.enabled = NT_SUCCESS(IoSetDeviceInterfaceState(&name, TRUE));
+    }
+    return STATUS_SUCCESS;
+}
+
+const std::u16string* Device::deviceInterface(const GUID& interfaceClass,
+                                              std::u16string_view reference) const {
+    for (const Interface& i : interfaces_)
+        if (std::memcmp(&i.interfaceClass, &interfaceClass, sizeof(GUID)) == 0 && i.reference == reference)
+            return &i.linkName;
+    return nullptr;
+}
+
+void Device::setInterfacesEnabled(bool enabled) {
+    for (Interface& i : interfaces_) {
+        if (i.enabled == enabled)
+            continue;
+        UNICODE_STRING name = counted(i.linkName);
+        if (NT_SUCCESS(IoSetDeviceInterfaceState(&name, enabled ? TRUE : FALSE)) || !enabled)
+            i.enabled = enabled;
+    }
+}
+
+NTSTATUS addDevice(Driver& driver, DeviceInit& init) {
+    NTSTATUS status = driver.addDevice(init.handle());
+    Device* device = init.device();
+    if (device == nullptr)
+        return status;
+    if (!NT_SUCCESS(status)) {
+        // The framework deletes what a failing device add made: its device object, then the device.
+        device->reference(&kDeviceAddTag);
+        device->deleteWdmDevice();
+        if (!device->deleting())
+            device->deleteTree();
+        device->dereference(&kDeviceAddTag);
+        return status;
+    }
+    if (PDEVICE_OBJECT deviceObject = device->deviceObject())
+        deviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
+    return status;
 }
 
 } // namespace zv::wdf
 
 using namespace zv::wdf;
+
+namespace {
+
+zv::wdf::Device* deviceFor(WDFDEVICE handle, const char* routine, bool passiveOnly = false) {
+    enterCall(routine, passiveOnly);
+    return resolve<zv::wdf::Device>(handle, routine);
+}
+
+bool guidArgument(const GUID* guid, const zv::wdf::Device* device, const char* routine) {
+    if (guid != nullptr)
+        return true;
+    reportViolation(rule::kBadParameter, device, routine, "the interface class GUID is NULL");
+    return false;
+}
+
+// The optional reference string of an interface call; false (reported) when malformed.
+bool referenceArgument(PCUNICODE_STRING reference, const zv::wdf::Device* device, const char* routine,
+                       std::u16string_view* text) {
+    *text = {};
+    return reference == nullptr || argumentText(reference, device, routine, "reference string", text);
+}
+
+} // namespace
 
 EXTERN_C NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES DeviceAttributes,
                                   WDFDEVICE* Device) {
@@ -42,6 +376,7 @@ EXTERN_C NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRI
     NTSTATUS status = create<zv::wdf::Device>(DeviceAttributes, &init->driver(), routine, &device, *init);
     if (!NT_SUCCESS(status))
         return status;
+    device->adoptIo(init->takeIo());
     init->consume(*device);
     *DeviceInit = nullptr;
     *Device = static_cast<WDFDEVICE>(device->handle());
@@ -49,10 +384,138 @@ EXTERN_C NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRI
 }
 
 EXTERN_C WDFDRIVER WdfDeviceGetDriver(WDFDEVICE Device) {
-    constexpr const char* routine = "WdfDeviceGetDriver";
-    enterCall(routine);
-    auto* device = resolve<zv::wdf::Device>(Device, routine);
+    auto* device = deviceFor(Device, "WdfDeviceGetDriver");
     return device != nullptr ? static_cast<WDFDRIVER>(device->driver().handle()) : nullptr;
+}
+
+EXTERN_C PDEVICE_OBJECT WdfDeviceWdmGetDeviceObject(WDFDEVICE Device) {
+    auto* device = deviceFor(Device, "WdfDeviceWdmGetDeviceObject");
+    return device != nullptr ? device->deviceObject() : nullptr;
+}
+
+EXTERN_C PDEVICE_OBJECT WdfDeviceWdmGetAttachedDevice(WDFDEVICE Device) {
+    auto* device = deviceFor(Device, "WdfDeviceWdmGetAttachedDevice");
+    return device != nullptr ? device->attachedDevice() : nullptr;
+}
+
+EXTERN_C PDEVICE_OBJECT WdfDeviceWdmGetPhysicalDevice(WDFDEVICE Device) {
+    auto* device = deviceFor(Device, "WdfDeviceWdmGetPhysicalDevice");
+    if (device == nullptr)
+        return nullptr;
+    return device->kind() == DeviceInit::Kind::Pdo ? device->deviceObject() : device->physicalDevice();
+}
+
+EXTERN_C WDFIOTARGET WdfDeviceGetIoTarget(WDFDEVICE Device) {
+    auto* device = deviceFor(Device, "WdfDeviceGetIoTarget");
+    return device != nullptr ? defaultIoTarget(*device) : nullptr;
+}
+
+EXTERN_C VOID WdfDeviceSetPnpCapabilities(WDFDEVICE Device, PWDF_DEVICE_PNP_CAPABILITIES PnpCapabilities) {
+    constexpr const char* routine = "WdfDeviceSetPnpCapabilities";
+    auto* device = deviceFor(Device, routine);
+    if (device == nullptr)
+        return;
+    if (PnpCapabilities == nullptr || PnpCapabilities->Size != sizeof(WDF_DEVICE_PNP_CAPABILITIES)) {
+        reportViolation(rule::kBadParameter, device, routine,
+                        "the capabilities were not initialised with WDF_DEVICE_PNP_CAPABILITIES_INIT");
+        return;
+    }
+    device->setPnpCapabilities(*PnpCapabilities);
+}
+
+EXTERN_C VOID WdfDeviceSetPowerCapabilities(WDFDEVICE Device,
+                                            PWDF_DEVICE_POWER_CAPABILITIES PowerCapabilities) {
+    constexpr const char* routine = "WdfDeviceSetPowerCapabilities";
+    auto* device = deviceFor(Device, routine);
+    if (device == nullptr)
+        return;
+    if (PowerCapabilities == nullptr || PowerCapabilities->Size != sizeof(WDF_DEVICE_POWER_CAPABILITIES)) {
+        reportViolation(rule::kBadParameter, device, routine,
+                        "the capabilities were not initialised with WDF_DEVICE_POWER_CAPABILITIES_INIT");
+        return;
+    }
+    device->setPowerCapabilities(*PowerCapabilities);
+}
+
+EXTERN_C VOID WdfDeviceSetBusInformationForChildren(WDFDEVICE Device, PPNP_BUS_INFORMATION BusInformation) {
+    constexpr const char* routine = "WdfDeviceSetBusInformationForChildren";
+    auto* device = deviceFor(Device, routine);
+    if (device == nullptr)
+        return;
+    if (BusInformation == nullptr) {
+        reportViolation(rule::kBadParameter, device, routine, "the bus information is NULL");
+        return;
+    }
+    device->setBusInformation(*BusInformation);
+}
+
+EXTERN_C VOID WdfDeviceSetStaticStopRemove(WDFDEVICE Device, BOOLEAN Stoppable) {
+    constexpr const char* routine = "WdfDeviceSetStaticStopRemove";
+    auto* device = deviceFor(Device, routine);
+    if (device != nullptr && !device->setStoppable(Stoppable != FALSE))
+        reportViolation(rule::kBadParameter, device, routine,
+                        "Stoppable TRUE without a call with FALSE to balance");
+}
+
+EXTERN_C POWER_ACTION WdfDeviceGetSystemPowerAction(WDFDEVICE Device) {
+    auto* device = deviceFor(Device, "WdfDeviceGetSystemPowerAction");
+    return device != nullptr ? device->power().systemAction() : PowerActionNone;
+}
+
+EXTERN_C NTSTATUS WdfDeviceRetrieveDeviceName(WDFDEVICE Device, WDFSTRING String) {
+    constexpr const char* routine = "WdfDeviceRetrieveDeviceName";
+    auto* device = deviceFor(Device, routine, true);
+    if (device == nullptr)
+        return STATUS_INVALID_HANDLE;
+    auto* string = resolve<zv::wdf::String>(String, routine);
+    if (string == nullptr)
+        return STATUS_INVALID_HANDLE;
+    if (!device->settings().name)
+        return STATUS_INVALID_DEVICE_STATE;
+    return string->assign(*device->settings().name) ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+}
+
+EXTERN_C NTSTATUS WdfDeviceCreateSymbolicLink(WDFDEVICE Device, PCUNICODE_STRING SymbolicLinkName) {
+    constexpr const char* routine = "WdfDeviceCreateSymbolicLink";
+    auto* device = deviceFor(Device, routine, true);
+    if (device == nullptr)
+        return STATUS_INVALID_HANDLE;
+    std::u16string_view link;
+    if (!argumentText(SymbolicLinkName, device, routine, "symbolic link name", &link))
+        return STATUS_INVALID_PARAMETER;
+    return device->createSymbolicLink(link);
+}
+
+EXTERN_C NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE Device, const GUID* InterfaceClassGUID,
+                                                 PCUNICODE_STRING ReferenceString) {
+    constexpr const char* routine = "WdfDeviceCreateDeviceInterface";
+    auto* device = deviceFor(Device, routine, true);
+    if (device == nullptr)
+        return STATUS_INVALID_HANDLE;
+    std::u16string_view reference;
+    if (!guidArgument(InterfaceClassGUID, device, routine) ||
+        !referenceArgument(ReferenceString, device, routine, &reference))
+        return STATUS_INVALID_PARAMETER;
+    return device->createDeviceInterface(*InterfaceClassGUID, reference);
+}
+
+EXTERN_C NTSTATUS WdfDeviceRetrieveDeviceInterfaceString(WDFDEVICE Device, const GUID* InterfaceClassGUID,
+                                                         PCUNICODE_STRING ReferenceString, WDFSTRING String) {
+    constexpr const char* routine = "WdfDeviceRetrieveDeviceInterfaceString";
+    auto* device = deviceFor(Device, routine, true);
+    if (device == nullptr)
+        return STATUS_INVALID_HANDLE;
+    auto* string = resolve<zv::wdf::String>(String, routine);
+    if (string == nullptr)
+        return STATUS_INVALID_HANDLE;
+    std::u16string_view reference;
+    if (!guidArgument(InterfaceClassGUID, device, routine) ||
+        !referenceArgument(ReferenceString, device, routine, &reference))
+        return STATUS_INVALID_PARAMETER;
+    const std::u16string* link = device->deviceInterface(*InterfaceClassGUID, reference);
+    if (link == nullptr)
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    return string->assign(*link) ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
 }
 
 EXTERN_C NTSTATUS WdfDeviceOpenRegistryKey(WDFDEVICE Device, ULONG DeviceInstanceKeyType,

@@ -1,9 +1,11 @@
-// Device instances' registry locations, device-init records, and WdfFdoInitOpenRegistryKey.
+// Device instances' registry locations, device-init records, and the WdfDeviceInit* / WdfFdoInit* calls of
+// the device side.
 #include "platform/wdf/device_init.h"
 
 #include "platform/kernel/registry.h"
 #include "platform/wdf/driver.h"
 #include "platform/wdf/registry_key.h"
+#include "platform/wdf/string.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -64,8 +66,11 @@ bool DeviceInstance::keyPath(ULONG kind, std::u16string* path) const {
     }
 }
 
-DeviceInit::DeviceInit(Driver& driver, DeviceInstance instance, Kind kind)
-    : driver_(driver), instance_(std::move(instance)), kind_(kind) {
+DeviceInit::DeviceInit(Driver& driver, DeviceInstance instance, Kind kind, PDEVICE_OBJECT physicalDevice)
+    : driver_(driver), instance_(std::move(instance)), kind_(kind), physicalDevice_(physicalDevice),
+      io_(makeIoConfig()) {
+    // A bus's child is not its own power policy owner: the function driver above it is.
+    settings_.powerPolicyOwner = kind == Kind::Fdo;
     deviceInits().live.push_back(this);
 }
 
@@ -101,6 +106,132 @@ DeviceInit* DeviceInit::fromHandle(PWDFDEVICE_INIT handle, const char* routine) 
 } // namespace zv::wdf
 
 using namespace zv::wdf;
+
+namespace {
+
+// The record behind a device-add callback's pointer, for a call that takes any kind (nullptr: reported).
+zv::wdf::DeviceInit* initFor(PWDFDEVICE_INIT handle, const char* routine, bool passiveOnly = false) {
+    enterCall(routine, passiveOnly);
+    return zv::wdf::DeviceInit::fromHandle(handle, routine);
+}
+
+// As initFor, for the WdfFdoInit* calls: a child's record is refused.
+zv::wdf::DeviceInit* fdoInitFor(PWDFDEVICE_INIT handle, const char* routine) {
+    zv::wdf::DeviceInit* init = initFor(handle, routine, true);
+    if (init != nullptr && init->kind() != zv::wdf::DeviceInit::Kind::Fdo) {
+        reportViolation(rule::kBadParameter, nullptr, routine,
+                        init->describe() + " is not a function driver's record");
+        return nullptr;
+    }
+    return init;
+}
+
+} // namespace
+
+EXTERN_C VOID WdfDeviceInitSetPnpPowerEventCallbacks(PWDFDEVICE_INIT DeviceInit,
+                                                     PWDF_PNPPOWER_EVENT_CALLBACKS PnpPowerEventCallbacks) {
+    constexpr const char* routine = "WdfDeviceInitSetPnpPowerEventCallbacks";
+    zv::wdf::DeviceInit* init = initFor(DeviceInit, routine);
+    if (init == nullptr)
+        return;
+    if (PnpPowerEventCallbacks == nullptr ||
+        PnpPowerEventCallbacks->Size != sizeof(WDF_PNPPOWER_EVENT_CALLBACKS)) {
+        reportViolation(rule::kBadParameter, nullptr, routine,
+                        "the callbacks were not initialised with WDF_PNPPOWER_EVENT_CALLBACKS_INIT");
+        return;
+    }
+    init->settings().pnpPower = *PnpPowerEventCallbacks;
+}
+
+EXTERN_C VOID WdfDeviceInitSetDeviceType(PWDFDEVICE_INIT DeviceInit, DEVICE_TYPE DeviceType) {
+    if (zv::wdf::DeviceInit* init = initFor(DeviceInit, "WdfDeviceInitSetDeviceType"))
+        init->settings().deviceType = DeviceType;
+}
+
+EXTERN_C VOID WdfDeviceInitSetCharacteristics(PWDFDEVICE_INIT DeviceInit, ULONG DeviceCharacteristics,
+                                              BOOLEAN OrInValues) {
+    zv::wdf::DeviceInit* init = initFor(DeviceInit, "WdfDeviceInitSetCharacteristics");
+    if (init == nullptr)
+        return;
+    ULONG& characteristics = init->settings().characteristics;
+    characteristics = OrInValues ? characteristics | DeviceCharacteristics : DeviceCharacteristics;
+}
+
+EXTERN_C NTSTATUS WdfDeviceInitAssignName(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING DeviceName) {
+    constexpr const char* routine = "WdfDeviceInitAssignName";
+    zv::wdf::DeviceInit* init = initFor(DeviceInit, routine, true);
+    if (init == nullptr)
+        return STATUS_INVALID_PARAMETER;
+    if (DeviceName == nullptr) {
+        init->settings().name.reset();
+        return STATUS_SUCCESS;
+    }
+    std::u16string_view name;
+    if (!argumentText(DeviceName, nullptr, routine, "device name", &name))
+        return STATUS_INVALID_PARAMETER;
+    if (name.empty()) {
+        reportViolation(rule::kBadParameter, nullptr, routine, "the device name is empty");
+        return STATUS_INVALID_PARAMETER;
+    }
+    init->settings().name = std::u16string(name);
+    return STATUS_SUCCESS;
+}
+
+EXTERN_C NTSTATUS WdfDeviceInitAssignSDDLString(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING SDDLString) {
+    constexpr const char* routine = "WdfDeviceInitAssignSDDLString";
+    zv::wdf::DeviceInit* init = initFor(DeviceInit, routine, true);
+    if (init == nullptr)
+        return STATUS_INVALID_PARAMETER;
+    std::u16string_view sddl;
+    if (!argumentText(SDDLString, nullptr, routine, "SDDL string", &sddl))
+        return STATUS_INVALID_PARAMETER;
+    // A device's descriptor has a DACL at the least ("D:..."); a string without one is not a descriptor.
+    if (sddl.find(u"D:") == std::u16string_view::npos) {
+        reportViolation(rule::kBadParameter, nullptr, routine, "not a security descriptor (no \"D:\")");
+        return STATUS_INVALID_PARAMETER;
+    }
+    init->settings().sddl = std::u16string(sddl);
+    return STATUS_SUCCESS;
+}
+
+EXTERN_C VOID WdfDeviceInitSetPowerPolicyOwnership(PWDFDEVICE_INIT DeviceInit, BOOLEAN IsPowerPolicyOwner) {
+    if (zv::wdf::DeviceInit* init = initFor(DeviceInit, "WdfDeviceInitSetPowerPolicyOwnership"))
+        init->settings().powerPolicyOwner = IsPowerPolicyOwner != FALSE;
+}
+
+EXTERN_C PDEVICE_OBJECT WdfFdoInitWdmGetPhysicalDevice(PWDFDEVICE_INIT DeviceInit) {
+    zv::wdf::DeviceInit* init = fdoInitFor(DeviceInit, "WdfFdoInitWdmGetPhysicalDevice");
+    return init != nullptr ? init->physicalDevice() : nullptr;
+}
+
+EXTERN_C VOID WdfFdoInitSetDefaultChildListConfig(PWDFDEVICE_INIT DeviceInit, PWDF_CHILD_LIST_CONFIG Config,
+                                                  PWDF_OBJECT_ATTRIBUTES DefaultChildListAttributes) {
+    constexpr const char* routine = "WdfFdoInitSetDefaultChildListConfig";
+    zv::wdf::DeviceInit* init = fdoInitFor(DeviceInit, routine);
+    if (init == nullptr)
+        return;
+    if (Config == nullptr || Config->Size != sizeof(WDF_CHILD_LIST_CONFIG)) {
+        reportViolation(rule::kBadParameter, nullptr, routine,
+                        "the config was not initialised with WDF_CHILD_LIST_CONFIG_INIT");
+        return;
+    }
+    if (Config->EvtChildListCreateDevice == nullptr) {
+        reportViolation(rule::kBadParameter, nullptr, routine, "a child list needs a create-device callback");
+        return;
+    }
+    if (Config->IdentificationDescriptionSize < sizeof(WDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER) ||
+        (Config->AddressDescriptionSize != 0 &&
+         Config->AddressDescriptionSize < sizeof(WDF_CHILD_ADDRESS_DESCRIPTION_HEADER))) {
+        reportViolation(rule::kBadParameter, nullptr, routine, "a description is smaller than its header");
+        return;
+    }
+    if (checkAttributes(DefaultChildListAttributes, routine) != STATUS_SUCCESS)
+        return;
+    zv::wdf::ChildListSettings list{*Config, std::nullopt};
+    if (DefaultChildListAttributes != nullptr)
+        list.attributes = *DefaultChildListAttributes;
+    init->settings().defaultChildList = list;
+}
 
 EXTERN_C NTSTATUS WdfFdoInitOpenRegistryKey(PWDFDEVICE_INIT DeviceInit, ULONG DeviceInstanceKeyType,
                                             ACCESS_MASK DesiredAccess, PWDF_OBJECT_ATTRIBUTES KeyAttributes,

@@ -2,15 +2,17 @@
 //
 // A DeviceInstance is what Plug and Play knows of one device node: its instance path under Enum and its
 // software key under Control\Class. A DeviceInit is the record a device-add callback receives: the platform
-// makes one for a driver and an instance, hands its PWDFDEVICE_INIT to the driver, and owns it throughout;
-// WdfDeviceCreate consumes it (the driver's pointer becomes NULL) and builds the device from what it holds.
-// The settings a device-add callback makes (PnP and power callbacks, file objects, names ...) join this
-// record as the framework grows.
+// makes one for a driver, an instance and (for a function driver) the physical device object below, hands
+// its PWDFDEVICE_INIT to the driver, and owns it throughout; WdfDeviceCreate consumes it (the driver's
+// pointer becomes NULL) and builds the device from what it holds. The request path's settings live in its
+// own record (IoConfig, platform/wdf/device_io.h), which the device takes over at creation.
 #ifndef ZV_WDF_DEVICE_INIT_H
 #define ZV_WDF_DEVICE_INIT_H
 
+#include "platform/wdf/device_io.h"
 #include "platform/wdf/object.h"
 
+#include <optional>
 #include <string>
 
 namespace zv::wdf {
@@ -32,10 +34,30 @@ struct DeviceInstance {
     bool keyPath(ULONG kind, std::u16string* path) const;
 };
 
+// WdfFdoInitSetDefaultChildListConfig, kept for the device's default child list.
+struct ChildListSettings {
+    WDF_CHILD_LIST_CONFIG config;
+    std::optional<WDF_OBJECT_ATTRIBUTES> attributes;
+};
+
+// What the device-add callback set through the WdfDeviceInit* and WdfFdoInit* calls of the device side.
+struct DeviceSettings {
+    WDF_PNPPOWER_EVENT_CALLBACKS pnpPower{};
+    DEVICE_TYPE deviceType = FILE_DEVICE_UNKNOWN;
+    ULONG characteristics = FILE_DEVICE_SECURE_OPEN;
+    std::optional<std::u16string> name; // \Device\...
+    std::optional<std::u16string> sddl; // recorded; the platform checks no access
+    bool powerPolicyOwner = true;
+    std::optional<ChildListSettings> defaultChildList;
+};
+
 class DeviceInit {
 public:
     enum class Kind { Fdo, Pdo };
-    DeviceInit(Driver& driver, DeviceInstance instance, Kind kind = Kind::Fdo);
+    // `physicalDevice` is the device object a function driver's device attaches to; nullptr builds a
+    // device with nothing below it (a child, or a device made outside a device stack).
+    DeviceInit(Driver& driver, DeviceInstance instance, Kind kind = Kind::Fdo,
+               PDEVICE_OBJECT physicalDevice = nullptr);
     ~DeviceInit();
     DeviceInit(const DeviceInit&) = delete;
     DeviceInit& operator=(const DeviceInit&) = delete;
@@ -47,7 +69,14 @@ public:
     Driver& driver() const { return driver_; }
     const DeviceInstance& instance() const { return instance_; }
     Kind kind() const { return kind_; }
+    PDEVICE_OBJECT physicalDevice() const { return physicalDevice_; }
     std::string describe() const; // "WDFDEVICE_INIT 0x..."
+
+    DeviceSettings& settings() { return settings_; }
+    const DeviceSettings& settings() const { return settings_; }
+    // The request path's settings. WdfDeviceCreate takes the record over.
+    IoConfig& io() { return *io_; }
+    IoConfigPtr takeIo() { return std::move(io_); }
 
     // WdfDeviceCreate took it; the device made from it (nullptr before).
     bool consumed() const { return device_ != nullptr; }
@@ -58,6 +87,9 @@ private:
     Driver& driver_;
     DeviceInstance instance_;
     Kind kind_;
+    PDEVICE_OBJECT physicalDevice_;
+    DeviceSettings settings_;
+    IoConfigPtr io_;
     Device* device_ = nullptr;
 };
 
