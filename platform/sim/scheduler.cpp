@@ -50,7 +50,7 @@ Scheduler::Scheduler(Options options)
 }
 
 Scheduler::~Scheduler() {
-    shutdown();
+    retire();
     // Services go before the fibers' records and the lock graph: their destructors may still use both.
     while (!services_.empty()) {
         Service last = std::move(services_.back());
@@ -473,6 +473,19 @@ void Scheduler::Impl::record(std::string_view text) {
 
 // ---- shutdown
 // ----------------------------------------------------------------------------------------------
+
+void Scheduler::retire() {
+    shutdown();
+    // By index from the end: a retire step may create services of its own, which then retire too.
+    for (size_t i = services_.size(); i-- > 0;) {
+        if (!services_[i].retire)
+            continue;
+        std::function<void()> step = services_[i].retire;
+        spawn("retire", std::move(step));
+        run();
+    }
+    shutdown();
+}
 
 void Scheduler::shutdown() {
     if (running_)

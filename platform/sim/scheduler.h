@@ -114,6 +114,12 @@ public:
     // dropped. Pending timed events are dropped. The destructor calls it; the test fixture calls it
     // before it checks the log. Not from a fiber or inside run().
     void shutdown();
+    // The orderly end of a machine: shutdown(), then the retire step of every service that has one (a
+    // `void retire()` member; the service table unloads the drivers still loaded), newest service first,
+    // each on a fiber of its own so that the code it calls may wait; then shutdown() again for whatever
+    // those steps left blocked. The destructor calls it; the test fixture calls it before it checks the log.
+    // Not from a fiber or inside run().
+    void retire();
 
     Time now() const { return now_; }
     // The running fiber; nullptr outside fibers (in a timed event callback, or before run()).
@@ -177,10 +183,15 @@ public:
         for (auto& s : services_)
             if (s.type == std::type_index(typeid(T)))
                 return *static_cast<T*>(s.ptr.get());
+        T* created = new T(*this);
+        std::function<void()> retireStep;
+        if constexpr (requires(T & t) { t.retire(); })
+            retireStep = [created] { created->retire(); };
         services_.push_back(
             Service{std::type_index(typeid(T)),
-                    std::shared_ptr<void>(new T(*this), [](void* p) { delete static_cast<T*>(p); })});
-        return *static_cast<T*>(services_.back().ptr.get());
+                    std::shared_ptr<void>(created, [](void* p) { delete static_cast<T*>(p); }),
+                    std::move(retireStep)});
+        return *created;
     }
 
     std::vector<Fiber*> fibers() const;
@@ -193,6 +204,7 @@ private:
     struct Service {
         std::type_index type;
         std::shared_ptr<void> ptr;
+        std::function<void()> retire;
     };
 
     Time now_ = 0;

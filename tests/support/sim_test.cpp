@@ -5,11 +5,12 @@ namespace zv::test {
 
 namespace {
 
-// Unwinding the fibers still blocked may itself report, so the log is looked at only after that.
+// Unwinding the fibers still blocked, and unloading the drivers still loaded, may themselves report, so the
+// log is looked at only after that.
 void finish(std::unique_ptr<sim::Scheduler>& sched) {
     if (!sched)
         return;
-    sched->shutdown();
+    sched->retire();
     expectCleanLog(*sched);
     sched.reset();
 }
