@@ -35,6 +35,7 @@
 #define USB_GET_BUSGUID_INFO 266
 #define USB_GET_PARENT_HUB_INFO 267
 #define USB_GET_DEVICE_HANDLE 268
+#define USB_HUB_CYCLE_PORT 273
 
 #define IOCTL_INTERNAL_USB_SUBMIT_URB                                                                        \
     CTL_CODE(FILE_DEVICE_USB, USB_SUBMIT_URB, METHOD_NEITHER, FILE_ANY_ACCESS)
@@ -66,6 +67,9 @@
     CTL_CODE(FILE_DEVICE_USB, USB_GET_DEVICE_HANDLE, METHOD_NEITHER, FILE_ANY_ACCESS)
 #define IOCTL_USB_GET_NODE_INFORMATION                                                                       \
     CTL_CODE(FILE_DEVICE_USB, USB_GET_NODE_INFORMATION, METHOD_BUFFERED, FILE_ANY_ACCESS)
+// A hub's own request to power-cycle one of its ports (user-mode callers of the hub).
+#define IOCTL_USB_HUB_CYCLE_PORT                                                                             \
+    CTL_CODE(FILE_DEVICE_USB, USB_HUB_CYCLE_PORT, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
 // Port status bits of IOCTL_INTERNAL_USB_GET_PORT_STATUS.
 #define USBD_PORT_ENABLED 0x00000001
@@ -115,6 +119,7 @@ static_assert(sizeof(USB_NODE_INFORMATION) == 76, "node information layout");
 static_assert(sizeof(USB_HUB_NAME) == 6, "hub name layout");
 static_assert(IOCTL_INTERNAL_USB_SUBMIT_URB == 0x220003, "internal submit code");
 static_assert(IOCTL_INTERNAL_USB_GET_HUB_NAME == 0x220020, "hub name code");
+static_assert(IOCTL_USB_HUB_CYCLE_PORT == 0x220444, "hub cycle-port code");
 #endif
 
 #endif // ZV_USBIOCTL_H
