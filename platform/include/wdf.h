@@ -21,5 +21,6 @@
 #include "wdfio.h"
 #include "wdfiotarget.h"
 #include "wdffileobject.h"
+#include "wdfusb.h"
 
 #endif // ZV_WDF_H

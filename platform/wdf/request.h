@@ -13,6 +13,7 @@
 #include "platform/wdf/object.h"
 #include "platform/wdf/sync.h"
 
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -145,6 +146,17 @@ public:
         ULONG ioctl = 0;
     };
     void formatted(const Format& format, std::vector<Memory*> references);
+    // What a specialised target (the USB targets) keeps with a request it formatted: the URB it built and
+    // the completion parameters of its own kind. It lives until the request is formatted again, reused or
+    // deleted; `completed` runs when the request is back, after the generic parameters are filled.
+    class TargetFormat {
+    public:
+        virtual ~TargetFormat() = default;
+        virtual void completed(PIRP irp, WDF_REQUEST_COMPLETION_PARAMS& params) = 0;
+    };
+    // After formatted(): attaches the target's own formatting state.
+    void setTargetFormat(std::unique_ptr<TargetFormat> format) { targetFormat_ = std::move(format); }
+    TargetFormat* targetFormat() const { return targetFormat_.get(); }
     void setSystemBuffers(void* systemBuffer, void* userBuffer);
     // A buffer the framework made for a buffered device control with separate input and output; its
     // first `outputLength` bytes go to `output` at completion.
@@ -218,6 +230,7 @@ private:
     Format format_;
     bool formattedCurrent_ = false; // formatted with the current type (or by a stack location copy)
     std::vector<Memory*> formatReferences_;
+    std::unique_ptr<TargetFormat> targetFormat_;
     struct SavedBuffers {
         void* systemBuffer;
         void* userBuffer;

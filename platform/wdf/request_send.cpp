@@ -119,6 +119,7 @@ void Request::dropFormatting() {
     doubleOutputLength_ = 0;
     format_ = Format{};
     formattedCurrent_ = false;
+    targetFormat_.reset();
 }
 
 void Request::setCompletionRoutine(PFN_WDF_REQUEST_COMPLETION_ROUTINE routine, WDFCONTEXT context) {
@@ -273,6 +274,8 @@ void Request::onSentComplete() {
             params.Parameters.Others.Argument4.Ptr = next->Parameters.Others.Argument4;
         }
     }
+    if (targetFormat_ != nullptr)
+        targetFormat_->completed(irp_, params);
     if (doubleOutput_ != nullptr && NT_SUCCESS(irp_->IoStatus.Status))
         std::memcpy(doubleOutput_, doubleBuffer_.data(),
                     std::min<size_t>(static_cast<size_t>(transferred), doubleOutputLength_));
