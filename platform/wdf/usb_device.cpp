@@ -481,7 +481,8 @@ NTSTATUS UsbTargetDevice::readString(WDFREQUEST request, const WDF_REQUEST_SEND_
     if (got != length || buffer[0] != length)
         return STATUS_DEVICE_DATA_ERROR;
     characters->resize((length - 2) / 2);
-    memcpy(characters->data(), buffer + 2, characters->size() * sizeof(USHORT));
+    if (!characters->empty()) // an empty string has no characters to copy (and no storage)
+        memcpy(characters->data(), buffer + 2, characters->size() * sizeof(USHORT));
     return STATUS_SUCCESS;
 }
 
@@ -605,7 +606,8 @@ EXTERN_C NTSTATUS WdfUsbTargetDeviceQueryString(WDFUSBDEVICE UsbDevice, WDFREQUE
     *NumCharacters = static_cast<USHORT>(characters.size());
     if (String == nullptr)
         return STATUS_SUCCESS;
-    memcpy(String, characters.data(), std::min<size_t>(room, characters.size()) * sizeof(USHORT));
+    if (!characters.empty())
+        memcpy(String, characters.data(), std::min<size_t>(room, characters.size()) * sizeof(USHORT));
     return room < characters.size() ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
 }
 
@@ -645,7 +647,8 @@ EXTERN_C NTSTATUS WdfUsbTargetDeviceAllocAndQueryString(WDFUSBDEVICE UsbDevice,
     if (!NT_SUCCESS(status))
         return status;
     memset(buffer, 0, bytes);
-    memcpy(buffer, characters.data(), characters.size() * sizeof(USHORT));
+    if (!characters.empty())
+        memcpy(buffer, characters.data(), characters.size() * sizeof(USHORT));
     *StringMemory = memory;
     if (NumCharacters != nullptr)
         *NumCharacters = static_cast<USHORT>(characters.size());
