@@ -14,6 +14,8 @@
 #include "wdfregistry.h"
 #include "wdfdevice.h"
 #include "wdfchildlist.h"
+#include "wdfpdo.h"
+#include "wdfqueryinterface.h"
 #include "wdfsync.h"
 #include "wdftimer.h"
 #include "wdfworkitem.h"

@@ -262,6 +262,8 @@ void DeviceObjects::fileClosed(PDEVICE_OBJECT device) {
         --r->object.ReferenceCount;
         dereference(device, "file object close");
     }
+    if (fileClosedHook_)
+        fileClosedHook_();
 }
 
 void DeviceObjects::release(Record& record) {

@@ -59,6 +59,9 @@ public:
     // A file object opened on / freed from the device (DEVICE_OBJECT.ReferenceCount and a reference).
     void fileOpened(PDEVICE_OBJECT device);
     void fileClosed(PDEVICE_OBJECT device);
+    // Runs after every file object freed from a device (Plug and Play waits for them before it removes a
+    // surprise-removed device). One hook; nullptr clears it.
+    void setFileClosedHook(std::function<void()> hook) { fileClosedHook_ = std::move(hook); }
 
     void onReleased(PDEVICE_OBJECT device, std::function<void()> hook);
 
@@ -77,6 +80,7 @@ public:
     std::vector<PDEVICE_OBJECT> all() const;
 
 private:
+    std::function<void()> fileClosedHook_;
     struct Record;
     Record* find(PDEVICE_OBJECT device) const;
     void release(Record& record);

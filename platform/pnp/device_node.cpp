@@ -89,6 +89,17 @@ void DeviceNode::eraseChild(DeviceNode* child) {
     children_.erase(it);
 }
 
+std::unique_ptr<DeviceNode> DeviceNode::takeChild(DeviceNode* child) {
+    auto it =
+        std::find_if(children_.begin(), children_.end(), [&](const auto& c) { return c.get() == child; });
+    if (it == children_.end())
+        return nullptr;
+    std::unique_ptr<DeviceNode> taken = std::move(*it);
+    children_.erase(it);
+    taken->parent_ = nullptr;
+    return taken;
+}
+
 PDEVICE_OBJECT DeviceNode::topOfStack() const {
     return pdo_ != nullptr ? IoGetAttachedDeviceReference(pdo_) : nullptr;
 }
@@ -144,6 +155,26 @@ NTSTATUS DeviceNode::writeInstanceKeys(const Service& service, const std::u16str
         {u"Service", RegValue::sz(service.name)},
         {u"ClassGUID", RegValue::sz(classGuid)},
         {u"Driver", RegValue::sz(classGuid + u"\\" + ascii(nnnn))},
+        {u"DeviceDesc", RegValue::sz(description_)},
+    };
+    for (auto& [name, value] : values)
+        if (!NT_SUCCESS(status = reg.setValue(enumKey, name, std::move(value))))
+            return status;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS DeviceNode::writeIdentityKeys() {
+    auto& reg = kernel::registry();
+    RegKey* enumKey = nullptr;
+    NTSTATUS status = reg.openKey(kernel::enumPath() + u"\\" + instancePath_, true, &enumKey);
+    if (!NT_SUCCESS(status))
+        return status;
+    RegKey* parameters = nullptr;
+    if (!NT_SUCCESS(status = reg.openKey(instance_.hardwareKeyPath(), true, &parameters)))
+        return status;
+    std::pair<const char16_t*, RegValue> values[] = {
+        {u"HardwareID", RegValue::multiSz(hardwareIds_)},
+        {u"CompatibleIDs", RegValue::multiSz(compatibleIds_)},
         {u"DeviceDesc", RegValue::sz(description_)},
     };
     for (auto& [name, value] : values)

@@ -51,6 +51,8 @@ public:
     DeviceNode* addChild(std::unique_ptr<DeviceNode> child);
     // Takes a child out of the tree: its reference on its PDO goes and the record is freed.
     void eraseChild(DeviceNode* child);
+    // Takes a child out of the tree and hands its record (with its PDO reference) to the caller.
+    std::unique_ptr<DeviceNode> takeChild(DeviceNode* child);
 
     PDEVICE_OBJECT pdo() const { return pdo_; }
     void releasePdo();
@@ -87,6 +89,9 @@ public:
     // keeps its index across unplugs and restarts of the machine (a .reg file); a new one takes the lowest
     // index free in its class.
     NTSTATUS writeInstanceKeys(const Service& service, const std::u16string& classGuid);
+    // For a device no service binds to: the hardware key with its IDs and description (a software key
+    // comes only with a driver).
+    NTSTATUS writeIdentityKeys();
 
     // Tells the kernel its PDO is this instance's and what the device's properties are
     // (IoGetDeviceProperty, IoRegisterDeviceInterface). Again once a service has bound (class and

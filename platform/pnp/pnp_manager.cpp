@@ -2,8 +2,10 @@
 // children, removal, rebalance and system power.
 #include "platform/pnp/pnp_manager.h"
 
+#include "platform/kernel/device_object.h"
 #include "platform/pnp/services.h"
 #include "platform/sim/verifier.h"
+#include "platform/wdf/child_list.h"
 #include "platform/wdf/device.h"
 #include "platform/wdf/device_init.h"
 #include "platform/wdf/device_stack.h"
@@ -64,12 +66,25 @@ PnpManager::PnpManager(sim::Scheduler& machine)
     : machine_(machine),
       root_(std::make_unique<DeviceNode>(nullptr, u"HTREE\\ROOT\\0", std::vector<std::u16string>{},
                                          std::vector<std::u16string>{}, nullptr)) {
-    // Drivers are unloaded after the tree is gone: the service table must outlive the manager.
+    // Drivers are unloaded after the tree is gone: the service table must outlive the manager, and so
+    // must the device objects whose file closes the manager hears of.
     services();
+    kernel::deviceObjects().setFileClosedHook([this] {
+        if (!heldRemovals_.empty())
+            enqueue([this] { retryHeldRemovals(); });
+    });
     root_->setState(NodeState::Started);
+    // The framework's child lists ask for their parent's enumeration here (IoInvalidateDeviceRelations).
+    machine.service<wdf::BusRelationsNotifier>().handler = [this](PDEVICE_OBJECT pdo) {
+        invalidateBusRelations(pdo);
+    };
 }
 
-PnpManager::~PnpManager() = default;
+PnpManager::~PnpManager() {
+    kernel::deviceObjects().setFileClosedHook(nullptr);
+    // The notifier was made before the manager and outlives it.
+    machine_.service<wdf::BusRelationsNotifier>().handler = nullptr;
+}
 
 void PnpManager::retire() {
     std::vector<std::u16string> plugged;
@@ -219,6 +234,11 @@ NTSTATUS PnpManager::bringUp(DeviceNode& node) {
     queryCapabilities(node);
     const Service* service = services().bind(node.hardwareIds(), node.compatibleIds());
     if (service == nullptr) {
+        NTSTATUS written = node.writeIdentityKeys();
+        if (!NT_SUCCESS(written)) {
+            node.fail(written);
+            return written;
+        }
         if (node.capabilities().RawDeviceOK)
             return startStack(node);
         node.setState(NodeState::NoDriver);
@@ -307,7 +327,7 @@ void PnpManager::enumerate(DeviceNode& node) {
             missing.push_back(child.get());
     for (DeviceNode* child : missing) {
         surpriseRemoveSubtree(*child);
-        eraseNode(*child);
+        eraseSurpriseRemoved(*child);
     }
     for (PDEVICE_OBJECT pdo : reported) {
         auto known = std::find_if(node.children().begin(), node.children().end(),
@@ -392,6 +412,43 @@ void PnpManager::eraseNode(DeviceNode& node) {
         parent->eraseChild(&node);
 }
 
+namespace {
+
+// Whether an application (or anyone) has a file object open on a device of the node's stack.
+bool stackHasOpenFiles(const DeviceNode& node) {
+    for (PDEVICE_OBJECT d = node.pdo(); d != nullptr; d = d->AttachedDevice)
+        if (d->ReferenceCount > 0)
+            return true;
+    return false;
+}
+
+} // namespace
+
+bool PnpManager::removeClosedStacks(DeviceNode& node) {
+    bool childrenGone = true;
+    for (const auto& child : node.children())
+        if (!removeClosedStacks(*child))
+            childrenGone = false;
+    if (node.state() == NodeState::Removed)
+        return true;
+    if (!childrenGone || stackHasOpenFiles(node))
+        return false;
+    sendRemove(node);
+    node.setState(NodeState::Removed);
+    return true;
+}
+
+void PnpManager::retryHeldRemovals() {
+    for (size_t i = 0; i < heldRemovals_.size();) {
+        if (removeClosedStacks(*heldRemovals_[i])) {
+            heldRemovals_[i]->releasePdo();
+            heldRemovals_.erase(heldRemovals_.begin() + std::ptrdiff_t(i));
+        } else {
+            ++i;
+        }
+    }
+}
+
 void PnpManager::surpriseRemoveSubtree(DeviceNode& node) {
     std::vector<DeviceNode*> order = subtreeChildrenFirst(node);
     for (DeviceNode* n : order) {
@@ -400,9 +457,18 @@ void PnpManager::surpriseRemoveSubtree(DeviceNode& node) {
         if (running(*n))
             sendPnp(*n, IRP_MN_SURPRISE_REMOVAL);
     }
-    for (DeviceNode* n : order) {
-        sendRemove(*n);
-        n->setState(NodeState::Removed);
+    removeClosedStacks(node);
+}
+
+void PnpManager::eraseSurpriseRemoved(DeviceNode& node) {
+    DeviceNode* parent = node.parent();
+    if (parent == nullptr)
+        return;
+    if (node.state() == NodeState::Removed) {
+        parent->eraseChild(&node);
+    } else if (std::unique_ptr<DeviceNode> held = parent->takeChild(&node)) {
+        // Its removal waits for the handles still open on its stack (or on its children's).
+        heldRemovals_.push_back(std::move(held));
     }
 }
 
@@ -437,18 +503,25 @@ NTSTATUS PnpManager::removeSubtree(DeviceNode& node, bool keepNode) {
     return STATUS_SUCCESS;
 }
 
+NTSTATUS PnpManager::unplugNow(std::u16string_view instancePath) {
+    DeviceNode* node = find(instancePath);
+    if (node == nullptr)
+        return STATUS_NO_SUCH_DEVICE;
+    if (node->parent() != root_.get())
+        return STATUS_INVALID_DEVICE_REQUEST; // its bus unplugs it, by no longer reporting it
+    surpriseRemoveSubtree(*node);
+    eraseSurpriseRemoved(*node);
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS PnpManager::unplug(std::u16string_view instancePath) {
     NTSTATUS status = STATUS_NO_SUCH_DEVICE;
-    call([&] {
-        if (DeviceNode* node = find(instancePath); node != nullptr && node->parent() == root_.get()) {
-            surpriseRemoveSubtree(*node);
-            eraseNode(*node);
-            status = STATUS_SUCCESS;
-        } else if (node != nullptr) {
-            status = STATUS_INVALID_DEVICE_REQUEST; // its bus unplugs it, by no longer reporting it
-        }
-    });
+    call([&] { status = unplugNow(instancePath); });
     return status;
+}
+
+void PnpManager::deviceGone(std::u16string instancePath) {
+    enqueue([this, path = std::move(instancePath)] { unplugNow(path); });
 }
 
 NTSTATUS PnpManager::remove(std::u16string_view instancePath) {

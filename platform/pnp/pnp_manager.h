@@ -55,6 +55,9 @@ public:
     NTSTATUS plug(const RootDevice& device, PDEVICE_OBJECT pdo);
     // The device is pulled out: surprise removal of it and everything below it, then their removal.
     NTSTATUS unplug(std::u16string_view instancePath);
+    // As unplug, for a platform bus that finds its device gone (a USB port): any IRQL, any fiber or none;
+    // the work is queued, and waitIdle() sees it through.
+    void deviceGone(std::u16string instancePath);
     // Orderly removal (an uninstall or an eject): query remove of the subtree, then removal; the device
     // leaves the tree. A veto (the refusing driver's status) leaves everything as it was.
     NTSTATUS remove(std::u16string_view instancePath);
@@ -103,6 +106,7 @@ private:
     void runQueue();
 
     NTSTATUS plugNow(const RootDevice& device, PDEVICE_OBJECT pdo);
+    NTSTATUS unplugNow(std::u16string_view instancePath);
     NTSTATUS bringUp(DeviceNode& node);
     NTSTATUS startStack(DeviceNode& node);
     void queryCapabilities(DeviceNode& node);
@@ -112,6 +116,15 @@ private:
     // queries already made and is returned.
     NTSTATUS removeSubtree(DeviceNode& node, bool keepNode);
     void surpriseRemoveSubtree(DeviceNode& node);
+    // After a surprise removal: sends IRP_MN_REMOVE_DEVICE (children first) to every node of the subtree
+    // whose stack, and whose children's stacks, have no file object open; true when the subtree's own
+    // node got it. As on Windows, a stack an application still has open is removed when the last handle
+    // goes, and its parent after it.
+    bool removeClosedStacks(DeviceNode& node);
+    // Removals held back by open handles, out of the tree (a device arriving again gets a new node).
+    void retryHeldRemovals();
+    // Takes a surprise-removed node out of the tree: erased if it got its removal, held back otherwise.
+    void eraseSurpriseRemoved(DeviceNode& node);
     // Sends IRP_MN_REMOVE_DEVICE down the node's stack (nothing for a node whose stack is gone).
     void sendRemove(DeviceNode& node);
     void eraseNode(DeviceNode& node);
@@ -128,6 +141,7 @@ private:
     SYSTEM_POWER_STATE systemState_ = PowerSystemWorking;
     POWER_ACTION sleepAction_ = PowerActionNone;
 
+    std::vector<std::unique_ptr<DeviceNode>> heldRemovals_;
     std::deque<std::function<void()>> queue_;
     sim::Fiber* worker_ = nullptr;
     sim::Event idle_{sim::Event::Kind::Notification, true, "Plug and Play manager idle"};

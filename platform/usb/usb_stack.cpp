@@ -382,11 +382,8 @@ void UsbDevice::Impl::disconnect() {
         failEverything();
     else
         machine.spawnDpc("USB disconnect port " + std::to_string(port), failEverything);
-    if (plugged) {
-        std::u16string path = instancePath;
-        machine.spawn("USB surprise removal " + std::string(path.begin(), path.end()),
-                      [path] { pnp::pnpManager().unplug(path); });
-    }
+    if (plugged)
+        pnp::pnpManager().deviceGone(instancePath);
 }
 
 void UsbDevice::Impl::resetPort() {

@@ -3,6 +3,7 @@
 #include "platform/wdf/device.h"
 
 #include "platform/kernel/device_object.h"
+#include "platform/wdf/child_list.h"
 #include "platform/wdf/driver.h"
 #include "platform/wdf/registry_key.h"
 #include "platform/wdf/string.h"
@@ -67,7 +68,7 @@ UNICODE_STRING counted(const std::u16string& text) {
 Device::Device(Object* parent, DeviceInit& init)
     : Object(kType, parent), driver_(init.driver()), instance_(init.instance()), kind_(init.kind()),
       settings_(init.settings()), physicalDevice_(init.physicalDevice()), pnp_(*this), power_(*this),
-      creatingFrom_(&init) {}
+      pdo_(init.pdo()), creatingFrom_(&init) {}
 
 Device::~Device() = default;
 
@@ -77,6 +78,18 @@ NTSTATUS Device::onCreated() {
                                                                           : sim::Lock::Kind::Spin;
         presentationLock_ = std::make_unique<sim::Lock>(kind, describe() + " presentation lock");
     }
+    ChildList* list = nullptr;
+    if (pdo_.list != nullptr) {
+        list = childListOf(pdo_.list);
+        if (list == nullptr || list->cleanedUp())
+            return STATUS_DELETE_PENDING;
+        // Plug and Play names a child by its device ID: without one it could not be enumerated.
+        if (!pdo_.deviceId) {
+            reportViolation(rule::kBadParameter, this, "WdfDeviceCreate",
+                            "a child's device needs WdfPdoInitAssignDeviceID");
+            return STATUS_INVALID_DEVICE_REQUEST;
+        }
+    }
     NTSTATUS status = createWdmDevice();
     if (!NT_SUCCESS(status))
         return status;
@@ -85,7 +98,63 @@ NTSTATUS Device::onCreated() {
         deleteWdmDevice();
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    if (list != nullptr) {
+        Device& parent = list->device();
+        parentDevice_ = static_cast<WDFDEVICE>(parent.handle());
+        // A request forwarded to the parent goes on down the parent's stack: the child's IRPs need room
+        // for all of it.
+        if (PDEVICE_OBJECT parentObject = parent.deviceObject()) {
+            deviceObject_->StackSize = static_cast<CCHAR>(parentObject->StackSize + 1);
+            ObReferenceObject(parentObject);
+            parentObject_ = parentObject;
+        }
+    }
+    if (const auto& defaultList = settings_.defaultChildList) {
+        WDF_OBJECT_ATTRIBUTES attributes;
+        const WDF_OBJECT_ATTRIBUTES* given = nullptr;
+        if (defaultList->attributes) {
+            attributes = *defaultList->attributes;
+            attributes.ParentObject = nullptr; // the device is the list's parent
+            given = &attributes;
+        }
+        status = addChildList(defaultList->config, given, "WdfDeviceCreate", &defaultChildList_);
+        if (!NT_SUCCESS(status)) {
+            deleteWdmDevice();
+            return status;
+        }
+    }
     return STATUS_SUCCESS;
+}
+
+NTSTATUS Device::addChildList(const WDF_CHILD_LIST_CONFIG& config, const WDF_OBJECT_ATTRIBUTES* attributes,
+                              const char* routine, WDFCHILDLIST* out) {
+    ChildList* list = nullptr;
+    NTSTATUS status = create<ChildList>(attributes, this, routine, &list, *this, config);
+    if (!NT_SUCCESS(status))
+        return status;
+    childLists_.push_back(list->listHandle());
+    *out = list->listHandle();
+    if (!childrenProvider_) {
+        // The framework answers the bus relations of a device with child lists from them.
+        setChildrenProvider([this] {
+            std::vector<PDEVICE_OBJECT> all;
+            for (WDFCHILDLIST handle : std::vector<WDFCHILDLIST>(childLists_))
+                if (ChildList* l = childListOf(handle)) {
+                    std::vector<PDEVICE_OBJECT> some = l->enumerate();
+                    all.insert(all.end(), some.begin(), some.end());
+                }
+            return all;
+        });
+    }
+    return STATUS_SUCCESS;
+}
+
+ChildList* Device::childList() const {
+    return pdo_.list != nullptr ? childListOf(pdo_.list) : nullptr;
+}
+
+Device* Device::parentDevice() const {
+    return parentDevice_ != nullptr ? fromHandle(parentDevice_) : nullptr;
 }
 
 void Device::adoptIo(IoConfigPtr io) {
@@ -151,10 +220,23 @@ void Device::deleteWdmDevice() {
     setInterfacesEnabled(false);
     deleteSymbolicLinks();
     interfaces_.clear();
-    if (attachedDevice_ != nullptr)
-        IoDetachDevice(attachedDevice_);
+    if (PDEVICE_OBJECT lower = attachedDevice_) {
+        IoDetachDevice(lower);
+        // A framework PDO whose removal waited for this device to let go goes now.
+        if (Device* below = fromDeviceObject(lower); below != nullptr && below->deleteWhenDetached_)
+            below->deleteWdmDevice();
+    }
     // May release the device object at once (and clean this device up), or when its last handle closes.
     IoDeleteDevice(deviceObject_);
+}
+
+void Device::deleteWdmDeviceWhenDetached() {
+    if (wdmDeleted_ || deviceObject_ == nullptr)
+        return;
+    if (kernel::upperDeviceObject(deviceObject_) == nullptr)
+        deleteWdmDevice();
+    else
+        deleteWhenDetached_ = true;
 }
 
 void Device::deviceObjectReleased() {
@@ -183,6 +265,11 @@ void Device::onCleanup() {
     // A device that Plug and Play never removed (its driver is unloading) gives its device object up now;
     // the release that follows finds the cleanup already under way.
     deleteWdmDevice();
+    if (ChildList* list = childList())
+        list->deviceGone(pdo_.childId);
+    // The parent's device object (and with it the parent) may go once no child's device remains.
+    if (PDEVICE_OBJECT parentObject = std::exchange(parentObject_, nullptr))
+        ObDereferenceObject(parentObject);
 }
 
 void Device::setPnpCapabilities(const WDF_DEVICE_PNP_CAPABILITIES& capabilities) {

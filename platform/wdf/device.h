@@ -27,6 +27,8 @@
 
 namespace zv::wdf {
 
+class ChildList;
+
 class Device : public Object {
 public:
     static constexpr ObjectType kType = ObjectType::Device;
@@ -45,6 +47,8 @@ public:
 
     Driver& driver() const { return driver_; }
     const DeviceInstance& instance() const { return instance_; }
+    // A PDO learns its instance path when Plug and Play has named it (before its start).
+    void setInstancePath(std::u16string path) { instance_.instancePath = std::move(path); }
     DeviceInit::Kind kind() const { return kind_; }
     const DeviceSettings& settings() const { return settings_; }
 
@@ -100,6 +104,32 @@ public:
     void setChildrenProvider(ChildrenProvider provider) { childrenProvider_ = std::move(provider); }
     const ChildrenProvider& childrenProvider() const { return childrenProvider_; }
 
+    // The device's child lists (the default one first); its bus relations are their children.
+    const std::vector<WDFCHILDLIST>& childLists() const { return childLists_; }
+    WDFCHILDLIST defaultChildList() const { return defaultChildList_; }
+    NTSTATUS addChildList(const WDF_CHILD_LIST_CONFIG& config, const WDF_OBJECT_ATTRIBUTES* attributes,
+                          const char* routine, WDFCHILDLIST* list);
+
+    // A framework PDO's side: what its list's create-device callback set, the list and the parent device
+    // (nullptr for a device no list made).
+    const PdoSettings& pdoSettings() const { return pdo_; }
+    ChildList* childList() const;
+    Device* parentDevice() const;
+
+    // Interfaces added with WdfDeviceAddQueryInterface, answered to IRP_MN_QUERY_INTERFACE.
+    struct QueryInterface {
+        GUID type;
+        std::vector<uint8_t> record; // the driver's INTERFACE record as it was added (empty: none)
+        bool sendToParentStack;
+        bool importInterface;
+        PFN_WDF_DEVICE_PROCESS_QUERY_INTERFACE_REQUEST callback;
+    };
+    std::vector<QueryInterface>& queryInterfaces() { return queryInterfaces_; }
+
+    // A PDO's deletion: now when nothing is attached above it any more, else as soon as the device above
+    // detaches (a function driver's removal passes the IRP down before it detaches).
+    void deleteWdmDeviceWhenDetached();
+
     // Removal's last step: detach from the device below and delete the device object (IoDeleteDevice).
     // The device is cleaned up when the device object is released.
     void deleteWdmDevice();
@@ -123,6 +153,7 @@ private:
     PDEVICE_OBJECT deviceObject_ = nullptr;
     PDEVICE_OBJECT attachedDevice_ = nullptr;
     bool wdmDeleted_ = false;
+    bool deleteWhenDetached_ = false;
     std::unique_ptr<sim::Lock> presentationLock_;
     DevicePnp pnp_;
     DevicePower power_;
@@ -143,6 +174,12 @@ private:
     };
     std::vector<Interface> interfaces_;
     ChildrenProvider childrenProvider_;
+    std::vector<WDFCHILDLIST> childLists_;
+    WDFCHILDLIST defaultChildList_ = nullptr;
+    PdoSettings pdo_;
+    WDFDEVICE parentDevice_ = nullptr;
+    PDEVICE_OBJECT parentObject_ = nullptr; // referenced while this child's device lives
+    std::vector<QueryInterface> queryInterfaces_;
     DeviceInit* creatingFrom_; // until adoptIo
 };
 

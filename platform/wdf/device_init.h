@@ -12,8 +12,10 @@
 #include "platform/wdf/device_io.h"
 #include "platform/wdf/object.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace zv::wdf {
 
@@ -51,6 +53,25 @@ struct DeviceSettings {
     std::optional<ChildListSettings> defaultChildList;
 };
 
+// What a child list's create-device callback set through the WdfPdoInit* calls, and whose child the
+// device is. The strings are the framework's copies.
+struct PdoSettings {
+    WDFCHILDLIST list = nullptr; // the list that made the record (nullptr: a PDO made outside a list)
+    uint64_t childId = 0;        // the list's child the device is made for
+    std::optional<std::u16string> deviceId;
+    std::optional<std::u16string> instanceId;
+    std::vector<std::u16string> hardwareIds;
+    std::vector<std::u16string> compatibleIds;
+    struct Text {
+        LCID locale;
+        std::u16string description;
+        std::optional<std::u16string> location; // NULL location: none
+    };
+    std::vector<Text> texts;
+    std::optional<LCID> defaultLocale;
+    std::optional<GUID> rawClass; // WdfPdoInitAssignRawDevice
+};
+
 class DeviceInit {
 public:
     enum class Kind { Fdo, Pdo };
@@ -74,6 +95,9 @@ public:
 
     DeviceSettings& settings() { return settings_; }
     const DeviceSettings& settings() const { return settings_; }
+    // The PDO side (a child's record only).
+    PdoSettings& pdo() { return pdo_; }
+    const PdoSettings& pdo() const { return pdo_; }
     // The request path's settings. WdfDeviceCreate takes the record over.
     IoConfig& io() { return *io_; }
     IoConfigPtr takeIo() { return std::move(io_); }
@@ -89,6 +113,7 @@ private:
     Kind kind_;
     PDEVICE_OBJECT physicalDevice_;
     DeviceSettings settings_;
+    PdoSettings pdo_;
     IoConfigPtr io_;
     Device* device_ = nullptr;
 };

@@ -1,8 +1,12 @@
 // The framework's IRP_MJ_PNP handling for a device, and WdfFdoQueryForInterface.
 #include "platform/wdf/device_pnp.h"
 
+#include "platform/kernel/device_object.h"
+#include "platform/wdf/child_list.h"
 #include "platform/wdf/device.h"
 #include "platform/wdf/device_stack.h"
+#include "platform/wdf/pdo.h"
+#include "platform/wdf/query_interface.h"
 
 #include "platform/wdf/driver.h"
 
@@ -66,7 +70,18 @@ NTSTATUS succeedAndPassOn(Device& device, PIRP irp) {
 } // namespace
 
 NTSTATUS DevicePnp::dispatch(PIRP irp) {
+    // A framework PDO answers the queries a bus answers for its children.
+    if (device_.kind() == DeviceInit::Kind::Pdo && device_.attachedDevice() == nullptr) {
+        NTSTATUS status;
+        if (answerPdoQuery(device_, irp, &status))
+            return status;
+    }
     switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
+        case IRP_MN_QUERY_INTERFACE: {
+            bool handled = false;
+            NTSTATUS status = dispatchQueryInterface(device_, irp, &handled);
+            return handled ? status : passOn(device_, irp);
+        }
         case IRP_MN_START_DEVICE:
             return start(irp);
         case IRP_MN_QUERY_STOP_DEVICE:
@@ -101,6 +116,9 @@ NTSTATUS DevicePnp::start(PIRP irp) {
         return completeIrp(irp, STATUS_SUCCESS);
     if (state_ != PnpState::Added && state_ != PnpState::Stopped)
         return completeIrp(irp, STATUS_INVALID_DEVICE_STATE);
+    if (device_.kind() == DeviceInit::Kind::Pdo && device_.deviceObject() != nullptr)
+        if (std::optional<std::u16string> path = kernel::physicalDeviceInstance(device_.deviceObject()))
+            device_.setInstancePath(std::move(*path));
     // The devices below start first: the hardware must be there before it is prepared.
     NTSTATUS status = below(device_, irp, true);
     if (NT_SUCCESS(status))
@@ -208,6 +226,14 @@ NTSTATUS DevicePnp::remove(PIRP irp) {
         return completeIrp(irp, STATUS_SUCCESS);
     if (state_ != PnpState::SurpriseRemoved)
         powerDownAndRelease(WdfPowerDeviceD3Final);
+    // A child its bus still reports stays for another start (a disable, or its driver's removal); only a
+    // child reported missing goes with the removal.
+    if (ChildList* list = device_.childList();
+        list != nullptr && !list->removalDeletes(device_.pdoSettings().childId)) {
+        device_.setInterfacesEnabled(false);
+        state_ = PnpState::Added;
+        return completeIrp(irp, STATUS_SUCCESS);
+    }
     device_.setInterfacesEnabled(false);
     device_.deleteSymbolicLinks();
     device_.power().flushSelfManagedIo();
@@ -216,9 +242,17 @@ NTSTATUS DevicePnp::remove(PIRP irp) {
     if (WDFIOTARGET target = defaultIoTarget(device_))
         WdfIoTargetStop(target, WdfIoTargetCancelSentIo);
     state_ = PnpState::Removed;
+    // A parent's children go with it.
+    for (WDFCHILDLIST handle : device_.childLists())
+        if (ChildList* list = childListOf(handle))
+            list->parentRemoved();
     NTSTATUS status = succeedAndPassOn(device_, irp);
-    // The device object goes now, the framework device with it or when its last handle closes.
-    device_.deleteWdmDevice();
+    // The device object goes now, the framework device with it or when its last handle closes. A PDO
+    // waits until the device above it has detached.
+    if (device_.kind() == DeviceInit::Kind::Pdo)
+        device_.deleteWdmDeviceWhenDetached();
+    else
+        device_.deleteWdmDevice();
     return status;
 }
 
@@ -282,6 +316,13 @@ NTSTATUS DevicePnp::capabilities(PIRP irp) {
     if (NT_SUCCESS(status)) {
         PDEVICE_CAPABILITIES caps =
             IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceCapabilities.Capabilities;
+        if (caps == nullptr)
+            return completeIrp(irp, STATUS_INVALID_PARAMETER);
+        if (device_.kind() == DeviceInit::Kind::Pdo && device_.attachedDevice() == nullptr) {
+            pdoBaseCapabilities(*caps);
+            if (device_.pdoSettings().rawClass)
+                caps->RawDeviceOK = 1;
+        }
         device_.applyCapabilities(*caps);
         device_.power().rememberDeviceStates(*caps);
     }

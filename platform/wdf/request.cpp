@@ -5,6 +5,7 @@
 // request_send.cpp.
 #include "platform/wdf/request.h"
 
+#include "platform/wdf/device.h"
 #include "platform/wdf/file_object.h"
 #include "platform/wdf/io_state.h"
 #include "platform/wdf/io_target.h"
@@ -142,10 +143,16 @@ ULONG_PTR Request::checkInformation(ULONG_PTR information, const char* routine) 
 }
 
 void Request::checkMemoryReleased(const char* routine) {
-    for (RequestMemory* memory : {inputMemory_, outputMemory_})
-        if (memory != nullptr && memory->formatReferences > 0)
+    // A request formatted with its own buffer (a read passed down to a pipe, completed in its completion
+    // routine) holds references of its own; they go with its formatting when it finishes.
+    for (RequestMemory* memory : {inputMemory_, outputMemory_}) {
+        if (memory == nullptr)
+            continue;
+        auto own = std::count(formatReferences_.begin(), formatReferences_.end(), memory);
+        if (memory->formatReferences > own)
             reportViolation(rule::kMemoryStillReferenced, this, routine,
                             memory->describe() + " still formats another request");
+    }
 }
 
 // ---- Completion ----
@@ -616,6 +623,13 @@ NTSTATUS Request::forwardToParent(Queue& parentQueue, const WDF_REQUEST_FORWARD_
     if (&parentQueue.io() == io_) {
         reportViolation(rule::kQueueMisuse, this, routine,
                         parentQueue.describe() + " is the device's own queue");
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    // A child list's child forwards to its own parent only.
+    if (Device* parentDevice = io_->device.parentDevice();
+        parentDevice != nullptr && &parentQueue.io().device != parentDevice) {
+        reportViolation(rule::kQueueMisuse, this, routine,
+                        parentQueue.describe() + " does not belong to the child's parent device");
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     if (cancelable_) {
