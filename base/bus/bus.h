@@ -114,19 +114,74 @@ BOOLEAN BusTwinHoldsChildren(_In_ WDFCOLLECTION Collection, _In_opt_ WDFDEVICE S
 
 EVT_WDF_DEVICE_PREPARE_HARDWARE EvtPrepareHardware;
 EVT_WDF_DEVICE_RELEASE_HARDWARE EvtReleaseHardware;
+// USB bus interface, USB target (made once, kept across restarts), device information, then
+// BusUsbSetConfiguration.
+NTSTATUS BusUsbInit(_In_ WDFDEVICE Device);
+// Device descriptor and class check, language, product and serial-number strings, the whole configuration
+// descriptor, and the configuration selected with every interface in alternate setting 0.
+NTSTATUS BusUsbSetConfiguration(_In_ WDFDEVICE Device);
 
-// ---- Child enumeration (enumerate.cpp) ----
+// ---- Child enumeration and interface grouping (enumerate.cpp) ----
 
 // Builds the function descriptions afresh and reports them through the default child list. Called with
 // ParentFdoCollectionLock held.
 NTSTATUS BusEnumerateChildren(_In_ WDFDEVICE Device);
 // Reports every child missing.
 VOID BusRemoveChildren(_In_ WDFDEVICE Device);
+// Walks the parent's configuration descriptor and adds one CHILD_FUNCTION_DESCRIPTION memory object per
+// function to Collection, in the order of each function's first descriptor. STATUS_DEVICE_ENUMERATION_ERROR
+// when a rule fails; the records added before stay in Collection.
+NTSTATUS BusGenerateIdentificationDescriptions(_In_ WDFDEVICE Device, _In_ WDFCOLLECTION Collection);
+// The grouping rules: each adds one record to Collection and answers TRUE, or FALSE when the descriptors
+// are malformed or a platform call fails. The association rule gives back in ConsumedLength the bytes of
+// the function, from the association descriptor on.
+BOOLEAN BusGenerateIdDescriptionFromInterfaceAssociation(
+    _In_ WDFDEVICE Device, _In_ PUSB_INTERFACE_ASSOCIATION_DESCRIPTOR AssociationDescriptor,
+    _In_ WDFCOLLECTION Collection, _Out_ PUSHORT ConsumedLength);
+BOOLEAN BusGenerateIdDescriptionFromCdcInterface(_In_ WDFDEVICE Device,
+                                                 _In_ PUSB_INTERFACE_DESCRIPTOR InterfaceDescriptor,
+                                                 _In_ WDFCOLLECTION Collection);
+BOOLEAN BusGenerateIdDescriptionMscInterface(_In_ WDFDEVICE Device,
+                                             _In_ PUSB_INTERFACE_DESCRIPTOR InterfaceDescriptor,
+                                             _In_ WDFCOLLECTION Collection);
+BOOLEAN BusGenerateIdDescriptionFromVendorSpecificInterface(
+    _In_ WDFDEVICE Device, _In_ PUSB_INTERFACE_DESCRIPTOR InterfaceDescriptor, _In_ WDFCOLLECTION Collection);
+// The first interface association or interface descriptor at or after StartPosition, whichever comes
+// first; NULL when no interface descriptor follows (an association with no interface after it is ignored).
+PUSB_COMMON_DESCRIPTOR
+BusFindNextFunctionDescriptor(_In_ PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
+                              _In_ USHORT TotalLength, _In_ PVOID StartPosition);
+// Moves *Position to the first interface descriptor after it (the descriptor at *Position is passed over)
+// and, when BundleLength is given, sets it to the bytes from that interface descriptor up to the next one
+// or the end. FALSE, with *Position unchanged, when there is none or a descriptor is malformed.
+BOOLEAN BusFindNextInterfaceDescriptor(_In_ PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
+                                       _In_ USHORT TotalLength, _Inout_ PUSB_COMMON_DESCRIPTOR* Position,
+                                       _Out_opt_ PUSHORT BundleLength);
+// The first interface descriptor of the configuration with InterfaceNumber, and its bundle length.
+BOOLEAN BusFindInterfaceDescriptorByNumber(_In_ PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
+                                           _In_ USHORT TotalLength, _In_ UCHAR InterfaceNumber,
+                                           _Out_ PUSB_INTERFACE_DESCRIPTOR* InterfaceDescriptor,
+                                           _Out_opt_ PUSHORT BundleLength);
 
 // ---- Child devices (child.cpp) ----
 
 EVT_WDF_CHILD_LIST_CREATE_DEVICE BusEvtChildListCreateDevice;
 EVT_WDF_CHILD_LIST_DEVICE_REENUMERATED BusEvtChildListDeviceReenumerated;
+// Gives a child its device, hardware, compatible and instance IDs, its device text and its default locale,
+// from the parent's device descriptor, strings and capabilities and the function's description.
+NTSTATUS BusAssignChildIds(_In_ PWDFDEVICE_INIT ChildInit, _In_ PPARENT_FDO_CONTEXT ParentContext,
+                           _In_ PCHILD_FUNCTION_DESCRIPTION Description);
+EVT_WDF_DEVICE_D0_ENTRY ChildPdoEvtDeviceD0Entry;
+EVT_WDF_DEVICE_D0_EXIT ChildPdoEvtDeviceD0Exit;
+EVT_WDF_DEVICE_SURPRISE_REMOVAL ChildPdoEvtDeviceSurpriseRemoval;
+EVT_WDF_DEVICE_QUERY_REMOVE ChildPdoEvtDeviceQueryRemove;
+EVT_WDF_DEVICE_QUERY_STOP ChildPdoEvtDeviceQueryStop;
+
+// ---- Child request routing (childio.cpp) ----
+
+EVT_WDF_IO_QUEUE_IO_DEFAULT ChildPdoEvtIoDefault;
+EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL ChildPdoEvtIoDeviceControl;
+EVT_WDF_IO_QUEUE_IO_INTERNAL_DEVICE_CONTROL ChildPdoEvtIoInternalDeviceControl;
 
 // ---- Parent request handling (parentio.cpp) ----
 

@@ -15,8 +15,15 @@ std::u16string busParametersPath() {
     return kernel::serviceKeyPath(kBusService) + u"\\Parameters";
 }
 
+devices::PhoneProfile busProfile(const std::string& name) {
+    devices::PhoneProfile profile;
+    EXPECT_TRUE(devices::makeProfile(name, &profile)) << name;
+    return profile;
+}
+
 void BusTest::SetUp() {
     SimTest::SetUp();
+    sched().service<BusPhones>();
     capture(sched());
 }
 
@@ -49,18 +56,33 @@ PDRIVER_CONTEXT BusDriver::context() const {
 }
 
 WDFDEVICE BusDriver::add(const std::u16string& instancePath, NTSTATUS* status) {
+    return add(instancePath, busProfile(), status);
+}
+
+WDFDEVICE BusDriver::add(const std::u16string& instancePath, devices::PhoneProfile profile,
+                         NTSTATUS* status) {
+    sim::Scheduler& machine = *sim::Scheduler::current();
+    devices::Phone& phone = machine.service<BusPhones>().make(std::move(profile));
+    usb::UsbDevice& usb = usb::usbStack().attach(phone);
     wdf::DeviceInstance instance;
     instance.instancePath = instancePath;
     instance.classGuid = u"{36fc9e60-c465-11cf-8056-444553540000}"; // USB
     auto [entry, fresh] = softwareKeys_.try_emplace(instancePath, unsigned(softwareKeys_.size()));
     instance.driverIndex = entry->second;
-    inits_.push_back(std::make_unique<wdf::DeviceInit>(*record_.driver(), instance));
+    inits_.push_back(std::make_unique<wdf::DeviceInit>(*record_.driver(), instance,
+                                                       wdf::DeviceInit::Kind::Fdo, usb.pdo()));
     NTSTATUS result = wdf::addDevice(*record_.driver(), *inits_.back());
     if (status != nullptr)
         *status = result;
     if (!NT_SUCCESS(result))
         return nullptr;
-    return static_cast<WDFDEVICE>(inits_.back()->device()->handle());
+    auto device = static_cast<WDFDEVICE>(inits_.back()->device()->handle());
+    usbDevices_[device] = &usb;
+    return device;
+}
+
+usb::UsbDevice& BusDriver::usbDevice(WDFDEVICE device) const {
+    return *usbDevices_.at(device);
 }
 
 NTSTATUS BusDriver::prepare(WDFDEVICE device) {

@@ -69,6 +69,8 @@ NTSTATUS __real_WdfCollectionAdd(WDFCOLLECTION, WDFOBJECT);
 NTSTATUS __real_WdfWaitLockCreate(PWDF_OBJECT_ATTRIBUTES, WDFWAITLOCK*);
 NTSTATUS __real_WdfDeviceCreate(PWDFDEVICE_INIT*, PWDF_OBJECT_ATTRIBUTES, WDFDEVICE*);
 NTSTATUS __real_WdfIoQueueCreate(WDFDEVICE, PWDF_IO_QUEUE_CONFIG, PWDF_OBJECT_ATTRIBUTES, WDFQUEUE*);
+NTSTATUS __real_WdfFdoQueryForInterface(WDFDEVICE, LPCGUID, PINTERFACE, USHORT, USHORT, PVOID);
+USBD_CONFIGURATION_HANDLE __real_WdfUsbTargetDeviceWdmGetConfigurationHandle(WDFUSBDEVICE);
 
 NTSTATUS __wrap_WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryPath,
                                 PWDF_OBJECT_ATTRIBUTES DriverAttributes, PWDF_DRIVER_CONFIG DriverConfig,
@@ -115,6 +117,23 @@ NTSTATUS __wrap_WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config,
     if (!NT_SUCCESS(status))
         return status;
     return __real_WdfIoQueueCreate(Device, Config, QueueAttributes, Queue);
+}
+
+NTSTATUS __wrap_WdfFdoQueryForInterface(WDFDEVICE Fdo, LPCGUID InterfaceType, PINTERFACE Interface,
+                                        USHORT Size, USHORT Version, PVOID InterfaceSpecificData) {
+    NTSTATUS status = zv::test::frameworkFaults().enter("WdfFdoQueryForInterface", Fdo);
+    if (!NT_SUCCESS(status))
+        return status;
+    return __real_WdfFdoQueryForInterface(Fdo, InterfaceType, Interface, Size, Version,
+                                          InterfaceSpecificData);
+}
+
+// A failure planned for it makes the handle NULL.
+USBD_CONFIGURATION_HANDLE __wrap_WdfUsbTargetDeviceWdmGetConfigurationHandle(WDFUSBDEVICE UsbDevice) {
+    if (!NT_SUCCESS(
+            zv::test::frameworkFaults().enter("WdfUsbTargetDeviceWdmGetConfigurationHandle", UsbDevice)))
+        return nullptr;
+    return __real_WdfUsbTargetDeviceWdmGetConfigurationHandle(UsbDevice);
 }
 
 } // extern "C"
