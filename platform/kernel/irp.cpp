@@ -167,6 +167,18 @@ std::string describeIrp(PIRP irp) {
     return text;
 }
 
+NTSTATUS completeIrp(PIRP irp, NTSTATUS status) {
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS completeIrpAsIs(PIRP irp) {
+    NTSTATUS status = irp->IoStatus.Status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
 void setIrpCompletionHandler(PIRP irp, std::function<void(PIRP)> handler) {
     if (IrpRecord* r = irps().check(irp, "setIrpCompletionHandler"))
         r->handler = std::move(handler);

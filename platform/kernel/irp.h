@@ -43,6 +43,12 @@ bool isIrpInFlight(PIRP irp);
 std::string describeIrp(PIRP irp);
 const char* majorFunctionName(UCHAR major);
 
+// Completes the IRP with `status` (IoStatus.Information as it is) and returns the status.
+NTSTATUS completeIrp(PIRP irp, NTSTATUS status);
+// Completes the IRP with the status it already carries and returns it: what a bus driver does with a
+// Plug and Play or power request it does not handle.
+NTSTATUS completeIrpAsIs(PIRP irp);
+
 } // namespace zv::kernel
 
 #endif // ZV_KERNEL_IRP_H

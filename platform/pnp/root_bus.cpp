@@ -1,6 +1,8 @@
 // The root bus driver and its physical device objects.
 #include "platform/pnp/root_bus.h"
 
+#include "platform/kernel/irp.h"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -17,16 +19,12 @@ struct RootBus::Pdo {
 namespace {
 
 NTSTATUS complete(PIRP irp, NTSTATUS status) {
-    irp->IoStatus.Status = status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
+    return kernel::completeIrp(irp, status);
 }
 
 // Completes with what the IRP already says: a bus leaves alone what it does not handle.
 NTSTATUS leave(PIRP irp) {
-    NTSTATUS status = irp->IoStatus.Status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
+    return kernel::completeIrpAsIs(irp);
 }
 
 std::u16string deviceIdOf(const std::u16string& instancePath) {

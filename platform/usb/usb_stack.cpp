@@ -2,6 +2,8 @@
 // Play, power, the hub-style internal device controls and the USB bus interface).
 #include "platform/usb/usb_stack.h"
 
+#include "platform/kernel/irp.h"
+
 #include "platform/pnp/pnp_manager.h"
 #include "platform/pnp/root_bus.h"
 #include "platform/usb/usb_device_impl.h"
@@ -52,15 +54,12 @@ std::u16string decimal(unsigned value, int digits) {
 }
 
 NTSTATUS complete(PIRP irp, NTSTATUS status) {
-    irp->IoStatus.Status = status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
+    return kernel::completeIrp(irp, status);
 }
 
+// Completes with what the IRP already says: a bus leaves alone what it does not handle.
 NTSTATUS leave(PIRP irp) {
-    NTSTATUS status = irp->IoStatus.Status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
+    return kernel::completeIrpAsIs(irp);
 }
 
 // The text of a string descriptor, or empty.

@@ -1,6 +1,8 @@
 // IRP traffic of a device with its stack.
 #include "platform/wdf/device_stack.h"
 
+#include "platform/kernel/irp.h"
+
 #include "platform/sim/scheduler.h"
 
 #include <algorithm>
@@ -34,9 +36,7 @@ NTSTATUS passDown(PDEVICE_OBJECT lower, PIRP irp) {
 }
 
 NTSTATUS completeIrp(PIRP irp, NTSTATUS status) {
-    irp->IoStatus.Status = status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
+    return kernel::completeIrp(irp, status);
 }
 
 IrpResult sendAndWait(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,

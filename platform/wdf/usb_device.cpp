@@ -136,6 +136,22 @@ NTSTATUS usbSpanOf(WDFMEMORY handle, const WDFMEMORY_OFFSET* offsets, const char
     return STATUS_SUCCESS;
 }
 
+bool usbUrbUsable(const Object* target, PURB urb, const char* routine) {
+    if (urb != nullptr && urb->UrbHeader.Length >= sizeof(_URB_HEADER))
+        return true;
+    reportViolation(rule::kUsbMisuse, target, routine, "NULL URB or a URB header shorter than _URB_HEADER");
+    return false;
+}
+
+bool usbUrbSpanUsable(const Object* target, const UsbSpan& span, const char* routine) {
+    if (span.memory != nullptr && span.length >= sizeof(_URB_HEADER) &&
+        reinterpret_cast<uintptr_t>(span.data) % alignof(URB) == 0 &&
+        static_cast<PURB>(span.data)->UrbHeader.Length <= span.length)
+        return true;
+    reportViolation(rule::kUsbMisuse, target, routine, "the memory does not hold a whole, aligned URB");
+    return false;
+}
+
 NTSTATUS usbSpanOfDescriptor(const WDF_MEMORY_DESCRIPTOR* descriptor, const char* routine, UsbSpan* out) {
     *out = UsbSpan{};
     if (descriptor == nullptr)
@@ -828,10 +844,8 @@ EXTERN_C NTSTATUS WdfUsbTargetDeviceSendUrbSynchronously(WDFUSBDEVICE UsbDevice,
     UsbTargetDevice* usb = usbDeviceOf(UsbDevice, routine);
     if (usb == nullptr)
         return STATUS_INVALID_HANDLE;
-    if (Urb == nullptr || Urb->UrbHeader.Length < sizeof(_URB_HEADER)) {
-        reportViolation(rule::kUsbMisuse, usb, routine, "NULL URB or a URB header shorter than _URB_HEADER");
+    if (!usbUrbUsable(usb, Urb, routine))
         return STATUS_INVALID_PARAMETER;
-    }
     auto format = std::make_unique<UsbFormat>(WdfUsbRequestTypeDeviceUrb);
     format->borrowUrb(Urb);
     return sendUrbSynchronously(*usb, Request, RequestOptions, 0, std::move(format), {}, routine);
@@ -850,12 +864,8 @@ EXTERN_C NTSTATUS WdfUsbTargetDeviceFormatRequestForUrb(WDFUSBDEVICE UsbDevice, 
     NTSTATUS status = usbSpanOf(UrbMemory, UrbMemoryOffset, routine, &span);
     if (!NT_SUCCESS(status))
         return status;
-    if (span.memory == nullptr || span.length < sizeof(_URB_HEADER) ||
-        reinterpret_cast<uintptr_t>(span.data) % alignof(URB) != 0 ||
-        static_cast<PURB>(span.data)->UrbHeader.Length > span.length) {
-        reportViolation(rule::kUsbMisuse, usb, routine, "the memory does not hold a whole, aligned URB");
+    if (!usbUrbSpanUsable(usb, span, routine))
         return STATUS_INVALID_PARAMETER;
-    }
     auto format = std::make_unique<UsbFormat>(WdfUsbRequestTypeDeviceUrb);
     format->borrowUrb(static_cast<PURB>(span.data));
     format->usbParams().Parameters.DeviceUrb.Buffer = UrbMemory;

@@ -179,6 +179,12 @@ struct UsbSpan {
 };
 NTSTATUS usbSpanOf(WDFMEMORY handle, const WDFMEMORY_OFFSET* offsets, const char* routine, UsbSpan* out);
 NTSTATUS usbSpanOfDescriptor(const WDF_MEMORY_DESCRIPTOR* descriptor, const char* routine, UsbSpan* out);
+// A URB a driver hands over to be sent: present and with a whole header. Reported against `target`
+// otherwise.
+bool usbUrbUsable(const Object* target, PURB urb, const char* routine);
+// URB memory a driver formats a request with: present, aligned, and holding the whole URB its header
+// says. Reported against `target` otherwise.
+bool usbUrbSpanUsable(const Object* target, const UsbSpan& span, const char* routine);
 
 } // namespace zv::wdf
 

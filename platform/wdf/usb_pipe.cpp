@@ -273,10 +273,8 @@ EXTERN_C NTSTATUS WdfUsbTargetPipeSendUrbSynchronously(WDFUSBPIPE Pipe, WDFREQUE
     UsbPipe* pipe = pipeOf(Pipe, routine);
     if (pipe == nullptr)
         return STATUS_INVALID_HANDLE;
-    if (Urb == nullptr || Urb->UrbHeader.Length < sizeof(_URB_HEADER)) {
-        reportViolation(rule::kUsbMisuse, pipe, routine, "NULL URB or a URB header shorter than _URB_HEADER");
+    if (!usbUrbUsable(pipe, Urb, routine))
         return STATUS_INVALID_PARAMETER;
-    }
     auto format = std::make_unique<UsbFormat>(WdfUsbRequestTypePipeUrb);
     format->borrowUrb(Urb);
     return sendUrbSynchronously(*pipe, Request, RequestOptions, 0, std::move(format), {}, routine);
@@ -295,12 +293,8 @@ EXTERN_C NTSTATUS WdfUsbTargetPipeFormatRequestForUrb(WDFUSBPIPE Pipe, WDFREQUES
     NTSTATUS status = usbSpanOf(UrbMemory, UrbMemoryOffset, routine, &span);
     if (!NT_SUCCESS(status))
         return status;
-    if (span.memory == nullptr || span.length < sizeof(_URB_HEADER) ||
-        reinterpret_cast<uintptr_t>(span.data) % alignof(URB) != 0 ||
-        static_cast<PURB>(span.data)->UrbHeader.Length > span.length) {
-        reportViolation(rule::kUsbMisuse, pipe, routine, "the memory does not hold a whole, aligned URB");
+    if (!usbUrbSpanUsable(pipe, span, routine))
         return STATUS_INVALID_PARAMETER;
-    }
     auto format = std::make_unique<UsbFormat>(WdfUsbRequestTypePipeUrb);
     format->borrowUrb(static_cast<PURB>(span.data));
     format->usbParams().Parameters.PipeUrb.Buffer = UrbMemory;
