@@ -195,8 +195,9 @@ FunctionDescriptors expectedDescriptors(const devices::PhoneProfile& profile, ui
         end += all[end];
     }
     FunctionDescriptors out;
-    out.configuration.assign(all.begin(), all.begin() + sizeof(USB_CONFIGURATION_DESCRIPTOR));
     size_t total = sizeof(USB_CONFIGURATION_DESCRIPTOR) + (end - start);
+    out.configuration.reserve(total); // one allocation: the insert below never moves the header
+    out.configuration.assign(all.begin(), all.begin() + sizeof(USB_CONFIGURATION_DESCRIPTOR));
     out.configuration[2] = uint8_t(total & 0xFF);
     out.configuration[3] = uint8_t(total >> 8);
     out.configuration[4] = interfaceCount;

@@ -79,9 +79,11 @@ TEST_P(BusGroupingTest, RecordsAndSynthesisedDescriptorsMatchTheFunctions) {
             EXPECT_EQ(text(got->FunctionDescription), want.description);
 
             // The parent's header with this function's length and interface count, then its bytes.
-            Bytes config(fixture.configuration.begin(),
-                         fixture.configuration.begin() + sizeof(USB_CONFIGURATION_DESCRIPTOR));
             size_t total = sizeof(USB_CONFIGURATION_DESCRIPTOR) + want.bytes.size();
+            Bytes config;
+            config.reserve(total); // one allocation: the insert below never moves the header
+            config.assign(fixture.configuration.begin(),
+                          fixture.configuration.begin() + sizeof(USB_CONFIGURATION_DESCRIPTOR));
             config[2] = uint8_t(total);
             config[3] = uint8_t(total >> 8);
             config[4] = want.numInterfaces;
