@@ -20,7 +20,7 @@
 namespace {
 
 constexpr size_t kBlock = 64 * 1024 - 100; // ends on a short packet
-constexpr int kRounds = 64;
+constexpr int kRounds = 512;
 
 const std::u16string kUsbClass = u"{36fc9e60-c465-11cf-8056-444553540000}";
 

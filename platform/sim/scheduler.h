@@ -180,15 +180,18 @@ public:
     // destroyed with the scheduler in reverse order of creation.
     template <class T>
     T& service() {
+        // Every platform call looks its state up here: the hash (computed once per type) settles all but
+        // the matching entry without comparing type names.
+        static const size_t hash = typeid(T).hash_code();
         for (auto& s : services_)
-            if (s.type == std::type_index(typeid(T)))
+            if (s.hash == hash && s.type == std::type_index(typeid(T)))
                 return *static_cast<T*>(s.ptr.get());
         T* created = new T(*this);
         std::function<void()> retireStep;
         if constexpr (requires(T & t) { t.retire(); })
             retireStep = [created] { created->retire(); };
         services_.push_back(
-            Service{std::type_index(typeid(T)),
+            Service{hash, std::type_index(typeid(T)),
                     std::shared_ptr<void>(created, [](void* p) { delete static_cast<T*>(p); }),
                     std::move(retireStep)});
         return *created;
@@ -202,6 +205,7 @@ private:
     friend void sleepFor(Time delay, std::string_view routine);
     struct Impl;
     struct Service {
+        size_t hash;
         std::type_index type;
         std::shared_ptr<void> ptr;
         std::function<void()> retire;
