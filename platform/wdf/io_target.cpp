@@ -118,32 +118,6 @@ IoTarget* targetOf(WDFIOTARGET handle, const char* routine) {
     return resolve<IoTarget>(handle, routine);
 }
 
-// A memory object and the part of it a format names.
-struct Span {
-    zv::wdf::Memory* memory = nullptr;
-    void* data = nullptr;
-    size_t offset = 0;
-    size_t length = 0;
-};
-
-NTSTATUS spanOf(WDFMEMORY handle, const WDFMEMORY_OFFSET* offsets, const char* routine, Span* out) {
-    *out = Span{};
-    if (handle == nullptr)
-        return STATUS_SUCCESS;
-    auto* memory = resolve<zv::wdf::Memory>(handle, routine);
-    if (memory == nullptr)
-        return STATUS_INVALID_HANDLE;
-    size_t offset = offsets != nullptr ? offsets->BufferOffset : 0;
-    size_t length =
-        offsets != nullptr && offsets->BufferLength != 0 ? offsets->BufferLength : memory->size() - offset;
-    if (offset > memory->size() || length > memory->size() - offset) {
-        reportViolation(rule::kBadParameter, memory, routine, "the offsets lie outside the memory");
-        return STATUS_INVALID_BUFFER_SIZE;
-    }
-    *out = Span{memory, static_cast<uint8_t*>(memory->buffer()) + offset, offset, length};
-    return STATUS_SUCCESS;
-}
-
 ULONG clampLength(size_t length) {
     return static_cast<ULONG>(std::min<size_t>(length, std::numeric_limits<ULONG>::max()));
 }
@@ -155,8 +129,8 @@ NTSTATUS formatReadWrite(WDFIOTARGET IoTarget, WDFREQUEST Request, WDFMEMORY Mem
     zv::wdf::Request* request = zv::wdf::Request::fromHandle(Request, routine);
     if (target == nullptr || request == nullptr)
         return STATUS_INVALID_HANDLE;
-    Span span;
-    NTSTATUS status = spanOf(Memory, Offset, routine, &span);
+    MemorySpan span;
+    NTSTATUS status = memorySpanOf(Memory, Offset, routine, &span);
     if (!NT_SUCCESS(status))
         return status;
     PIO_STACK_LOCATION next = nullptr;
@@ -182,8 +156,8 @@ NTSTATUS formatReadWrite(WDFIOTARGET IoTarget, WDFREQUEST Request, WDFMEMORY Mem
 }
 
 NTSTATUS formatIoctl(WDFIOTARGET IoTarget, WDFREQUEST Request, ULONG IoctlCode, bool internal,
-                     const Span& input, WDFMEMORY inputHandle, const Span& output, WDFMEMORY outputHandle,
-                     const char* routine) {
+                     const MemorySpan& input, WDFMEMORY inputHandle, const MemorySpan& output,
+                     WDFMEMORY outputHandle, const char* routine) {
     zv::wdf::IoTarget* target = targetOf(IoTarget, routine);
     zv::wdf::Request* request = zv::wdf::Request::fromHandle(Request, routine);
     if (target == nullptr || request == nullptr)
@@ -238,35 +212,23 @@ NTSTATUS formatIoctlFromMemory(WDFIOTARGET IoTarget, WDFREQUEST Request, ULONG I
                                WDFMEMORY OutputBuffer, PWDFMEMORY_OFFSET OutputBufferOffset,
                                const char* routine) {
     enterCall(routine);
-    Span input, output;
-    NTSTATUS status = spanOf(InputBuffer, InputBufferOffset, routine, &input);
+    MemorySpan input, output;
+    NTSTATUS status = memorySpanOf(InputBuffer, InputBufferOffset, routine, &input);
     if (NT_SUCCESS(status))
-        status = spanOf(OutputBuffer, OutputBufferOffset, routine, &output);
+        status = memorySpanOf(OutputBuffer, OutputBufferOffset, routine, &output);
     if (!NT_SUCCESS(status))
         return status;
     return formatIoctl(IoTarget, Request, IoctlCode, internal, input, InputBuffer, output, OutputBuffer,
                        routine);
 }
 
-NTSTATUS spanOfDescriptor(const WDF_MEMORY_DESCRIPTOR* descriptor, const char* routine, Span* out,
+// A descriptor's span, and the memory object it names (NULL for a driver's buffer).
+NTSTATUS spanOfDescriptor(const WDF_MEMORY_DESCRIPTOR* descriptor, const char* routine, MemorySpan* out,
                           WDFMEMORY* handle) {
-    *out = Span{};
-    *handle = nullptr;
-    if (descriptor == nullptr)
-        return STATUS_SUCCESS;
-    switch (descriptor->Type) {
-        case WdfMemoryDescriptorTypeBuffer:
-            out->data = descriptor->u.BufferType.Buffer;
-            out->length = descriptor->u.BufferType.Length;
-            return STATUS_SUCCESS;
-        case WdfMemoryDescriptorTypeHandle:
-            *handle = descriptor->u.HandleType.Memory;
-            return spanOf(descriptor->u.HandleType.Memory, descriptor->u.HandleType.Offsets, routine, out);
-        default:
-            reportViolation(rule::kBadParameter, nullptr, routine,
-                            "only buffer and memory descriptors are offered");
-            return STATUS_NOT_SUPPORTED;
-    }
+    *handle = descriptor != nullptr && descriptor->Type == WdfMemoryDescriptorTypeHandle
+                  ? descriptor->u.HandleType.Memory
+                  : nullptr;
+    return memorySpanOfDescriptor(descriptor, routine, out);
 }
 
 NTSTATUS sendIoctlSynchronously(WDFIOTARGET IoTarget, WDFREQUEST Request, ULONG IoctlCode, bool internal,
@@ -279,7 +241,7 @@ NTSTATUS sendIoctlSynchronously(WDFIOTARGET IoTarget, WDFREQUEST Request, ULONG 
     zv::wdf::IoTarget* target = targetOf(IoTarget, routine);
     if (target == nullptr)
         return STATUS_INVALID_HANDLE;
-    Span input, output;
+    MemorySpan input, output;
     WDFMEMORY inputHandle = nullptr, outputHandle = nullptr;
     NTSTATUS status = spanOfDescriptor(InputBuffer, routine, &input, &inputHandle);
     if (NT_SUCCESS(status))

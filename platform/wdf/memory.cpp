@@ -73,6 +73,45 @@ std::vector<Allocation> liveAllocations() {
     return result;
 }
 
+NTSTATUS memorySpanOf(WDFMEMORY handle, const WDFMEMORY_OFFSET* offsets, const char* routine,
+                      MemorySpan* out) {
+    *out = MemorySpan{};
+    if (handle == nullptr)
+        return STATUS_SUCCESS;
+    auto* memory = resolve<Memory>(handle, routine);
+    if (memory == nullptr)
+        return STATUS_INVALID_HANDLE;
+    size_t offset = offsets != nullptr ? offsets->BufferOffset : 0;
+    size_t length =
+        offsets != nullptr && offsets->BufferLength != 0 ? offsets->BufferLength : memory->size() - offset;
+    if (offset > memory->size() || length > memory->size() - offset) {
+        reportViolation(rule::kBadParameter, memory, routine, "the offsets lie outside the memory");
+        return STATUS_INVALID_BUFFER_SIZE;
+    }
+    *out = MemorySpan{memory, static_cast<uint8_t*>(memory->buffer()) + offset, offset, length};
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS memorySpanOfDescriptor(const WDF_MEMORY_DESCRIPTOR* descriptor, const char* routine,
+                                MemorySpan* out) {
+    *out = MemorySpan{};
+    if (descriptor == nullptr)
+        return STATUS_SUCCESS;
+    switch (descriptor->Type) {
+        case WdfMemoryDescriptorTypeBuffer:
+            out->data = descriptor->u.BufferType.Buffer;
+            out->length = descriptor->u.BufferType.Length;
+            return STATUS_SUCCESS;
+        case WdfMemoryDescriptorTypeHandle:
+            return memorySpanOf(descriptor->u.HandleType.Memory, descriptor->u.HandleType.Offsets, routine,
+                                out);
+        default:
+            reportViolation(rule::kBadParameter, nullptr, routine,
+                            "only buffer and memory descriptors are offered");
+            return STATUS_NOT_SUPPORTED;
+    }
+}
+
 } // namespace zv::wdf
 
 using namespace zv::wdf;

@@ -67,6 +67,22 @@ constexpr ULONG poolTag(char a, char b, char c, char d) {
            static_cast<ULONG>(static_cast<uint8_t>(d)) << 24;
 }
 
+// The part of a memory object (or of a driver's own buffer) a request is formatted with.
+struct MemorySpan {
+    Memory* memory = nullptr;
+    void* data = nullptr;
+    size_t offset = 0;
+    size_t length = 0;
+};
+// The part of a memory object an offset record names; STATUS_INVALID_BUFFER_SIZE (reported) when it lies
+// outside. A NULL handle is an empty span.
+NTSTATUS memorySpanOf(WDFMEMORY handle, const WDFMEMORY_OFFSET* offsets, const char* routine,
+                      MemorySpan* out);
+// The same for a memory descriptor (a buffer or a memory object); other kinds are refused with
+// STATUS_NOT_SUPPORTED.
+NTSTATUS memorySpanOfDescriptor(const WDF_MEMORY_DESCRIPTOR* descriptor, const char* routine,
+                                MemorySpan* out);
+
 } // namespace zv::wdf
 
 #endif // ZV_WDF_MEMORY_H

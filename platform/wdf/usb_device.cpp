@@ -118,24 +118,6 @@ NTSTATUS sendUrbSynchronously(IoTarget& target, WDFREQUEST driverRequest,
     return status;
 }
 
-NTSTATUS usbSpanOf(WDFMEMORY handle, const WDFMEMORY_OFFSET* offsets, const char* routine, UsbSpan* out) {
-    *out = UsbSpan{};
-    if (handle == nullptr)
-        return STATUS_SUCCESS;
-    auto* memory = resolve<Memory>(handle, routine);
-    if (memory == nullptr)
-        return STATUS_INVALID_HANDLE;
-    size_t offset = offsets != nullptr ? offsets->BufferOffset : 0;
-    size_t length =
-        offsets != nullptr && offsets->BufferLength != 0 ? offsets->BufferLength : memory->size() - offset;
-    if (offset > memory->size() || length > memory->size() - offset) {
-        reportViolation(rule::kBadParameter, memory, routine, "the offsets lie outside the memory");
-        return STATUS_INVALID_BUFFER_SIZE;
-    }
-    *out = UsbSpan{memory, static_cast<uint8_t*>(memory->buffer()) + offset, offset, length};
-    return STATUS_SUCCESS;
-}
-
 bool usbUrbUsable(const Object* target, PURB urb, const char* routine) {
     if (urb != nullptr && urb->UrbHeader.Length >= sizeof(_URB_HEADER))
         return true;
@@ -143,31 +125,13 @@ bool usbUrbUsable(const Object* target, PURB urb, const char* routine) {
     return false;
 }
 
-bool usbUrbSpanUsable(const Object* target, const UsbSpan& span, const char* routine) {
+bool usbUrbSpanUsable(const Object* target, const MemorySpan& span, const char* routine) {
     if (span.memory != nullptr && span.length >= sizeof(_URB_HEADER) &&
         reinterpret_cast<uintptr_t>(span.data) % alignof(URB) == 0 &&
         static_cast<PURB>(span.data)->UrbHeader.Length <= span.length)
         return true;
     reportViolation(rule::kUsbMisuse, target, routine, "the memory does not hold a whole, aligned URB");
     return false;
-}
-
-NTSTATUS usbSpanOfDescriptor(const WDF_MEMORY_DESCRIPTOR* descriptor, const char* routine, UsbSpan* out) {
-    *out = UsbSpan{};
-    if (descriptor == nullptr)
-        return STATUS_SUCCESS;
-    switch (descriptor->Type) {
-        case WdfMemoryDescriptorTypeBuffer:
-            out->data = descriptor->u.BufferType.Buffer;
-            out->length = descriptor->u.BufferType.Length;
-            return STATUS_SUCCESS;
-        case WdfMemoryDescriptorTypeHandle:
-            return usbSpanOf(descriptor->u.HandleType.Memory, descriptor->u.HandleType.Offsets, routine, out);
-        default:
-            reportViolation(rule::kBadParameter, nullptr, routine,
-                            "only buffer and memory descriptors are offered");
-            return STATUS_NOT_SUPPORTED;
-    }
 }
 
 namespace {
@@ -680,8 +644,8 @@ EXTERN_C NTSTATUS WdfUsbTargetDeviceFormatRequestForString(WDFUSBDEVICE UsbDevic
     zv::wdf::Request* request = zv::wdf::Request::fromHandle(Request, routine);
     if (usb == nullptr || request == nullptr)
         return STATUS_INVALID_HANDLE;
-    UsbSpan span;
-    NTSTATUS status = usbSpanOf(Memory, Offset, routine, &span);
+    MemorySpan span;
+    NTSTATUS status = memorySpanOf(Memory, Offset, routine, &span);
     if (!NT_SUCCESS(status))
         return status;
     if (span.memory == nullptr || span.length < sizeof(USB_COMMON_DESCRIPTOR)) {
@@ -745,7 +709,7 @@ EXTERN_C USBD_CONFIGURATION_HANDLE WdfUsbTargetDeviceWdmGetConfigurationHandle(W
 
 namespace {
 
-std::unique_ptr<UsbFormat> controlFormat(const WDF_USB_CONTROL_SETUP_PACKET& setup, const UsbSpan& span,
+std::unique_ptr<UsbFormat> controlFormat(const WDF_USB_CONTROL_SETUP_PACKET& setup, const MemorySpan& span,
                                          WDFMEMORY handle) {
     auto format = std::make_unique<UsbFormat>(WdfUsbRequestTypeDeviceControlTransfer);
     auto& c = format->ownUrb(sizeof(_URB_CONTROL_TRANSFER))->UrbControlTransfer;
@@ -767,7 +731,7 @@ std::unique_ptr<UsbFormat> controlFormat(const WDF_USB_CONTROL_SETUP_PACKET& set
     return format;
 }
 
-bool checkControl(UsbTargetDevice* usb, const WDF_USB_CONTROL_SETUP_PACKET* setup, const UsbSpan& span,
+bool checkControl(UsbTargetDevice* usb, const WDF_USB_CONTROL_SETUP_PACKET* setup, const MemorySpan& span,
                   const char* routine) {
     if (setup == nullptr) {
         reportViolation(rule::kUsbMisuse, usb, routine, "NULL setup packet");
@@ -793,8 +757,8 @@ EXTERN_C NTSTATUS WdfUsbTargetDeviceSendControlTransferSynchronously(
     UsbTargetDevice* usb = usbDeviceOf(UsbDevice, routine);
     if (usb == nullptr)
         return STATUS_INVALID_HANDLE;
-    UsbSpan span;
-    NTSTATUS status = usbSpanOfDescriptor(MemoryDescriptor, routine, &span);
+    MemorySpan span;
+    NTSTATUS status = memorySpanOfDescriptor(MemoryDescriptor, routine, &span);
     if (!NT_SUCCESS(status))
         return status;
     if (!checkControl(usb, SetupPacket, span, routine))
@@ -824,8 +788,8 @@ EXTERN_C NTSTATUS WdfUsbTargetDeviceFormatRequestForControlTransfer(WDFUSBDEVICE
     zv::wdf::Request* request = zv::wdf::Request::fromHandle(Request, routine);
     if (usb == nullptr || request == nullptr)
         return STATUS_INVALID_HANDLE;
-    UsbSpan span;
-    NTSTATUS status = usbSpanOf(TransferMemory, TransferOffset, routine, &span);
+    MemorySpan span;
+    NTSTATUS status = memorySpanOf(TransferMemory, TransferOffset, routine, &span);
     if (!NT_SUCCESS(status))
         return status;
     if (!checkControl(usb, SetupPacket, span, routine))
@@ -860,8 +824,8 @@ EXTERN_C NTSTATUS WdfUsbTargetDeviceFormatRequestForUrb(WDFUSBDEVICE UsbDevice, 
     zv::wdf::Request* request = zv::wdf::Request::fromHandle(Request, routine);
     if (usb == nullptr || request == nullptr)
         return STATUS_INVALID_HANDLE;
-    UsbSpan span;
-    NTSTATUS status = usbSpanOf(UrbMemory, UrbMemoryOffset, routine, &span);
+    MemorySpan span;
+    NTSTATUS status = memorySpanOf(UrbMemory, UrbMemoryOffset, routine, &span);
     if (!NT_SUCCESS(status))
         return status;
     if (!usbUrbSpanUsable(usb, span, routine))

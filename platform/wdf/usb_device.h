@@ -169,22 +169,12 @@ NTSTATUS sendUrbSynchronously(IoTarget& target, WDFREQUEST driverRequest,
                               const char* routine, ULONG_PTR* transferred = nullptr,
                               const std::function<void(const URB&)>& answered = nullptr);
 
-// The part of a memory object an offset record names; STATUS_INVALID_BUFFER_SIZE (reported) when it lies
-// outside. A NULL handle is an empty span.
-struct UsbSpan {
-    Memory* memory = nullptr;
-    void* data = nullptr;
-    size_t offset = 0;
-    size_t length = 0;
-};
-NTSTATUS usbSpanOf(WDFMEMORY handle, const WDFMEMORY_OFFSET* offsets, const char* routine, UsbSpan* out);
-NTSTATUS usbSpanOfDescriptor(const WDF_MEMORY_DESCRIPTOR* descriptor, const char* routine, UsbSpan* out);
 // A URB a driver hands over to be sent: present and with a whole header. Reported against `target`
 // otherwise.
 bool usbUrbUsable(const Object* target, PURB urb, const char* routine);
 // URB memory a driver formats a request with: present, aligned, and holding the whole URB its header
 // says. Reported against `target` otherwise.
-bool usbUrbSpanUsable(const Object* target, const UsbSpan& span, const char* routine);
+bool usbUrbSpanUsable(const Object* target, const MemorySpan& span, const char* routine);
 
 } // namespace zv::wdf
 

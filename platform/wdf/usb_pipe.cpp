@@ -38,8 +38,8 @@ UsbPipe* pipeOf(WDFUSBPIPE handle, const char* routine) {
 }
 
 // The transfer URB for a read or a write of `span` on `pipe`, after the framework's checks.
-NTSTATUS transferFormat(UsbPipe& pipe, const UsbSpan& span, WDFMEMORY handle, bool read, const char* routine,
-                        std::unique_ptr<UsbFormat>* out) {
+NTSTATUS transferFormat(UsbPipe& pipe, const MemorySpan& span, WDFMEMORY handle, bool read,
+                        const char* routine, std::unique_ptr<UsbFormat>* out) {
     const WDF_USB_PIPE_INFORMATION& info = pipe.information();
     if (info.PipeType != WdfUsbPipeTypeBulk && info.PipeType != WdfUsbPipeTypeInterrupt) {
         reportViolation(rule::kUsbMisuse, &pipe, routine, "reads and writes need a bulk or interrupt pipe");
@@ -84,8 +84,8 @@ NTSTATUS formatTransfer(WDFUSBPIPE Pipe, WDFREQUEST Request, WDFMEMORY Memory, P
     zv::wdf::Request* request = zv::wdf::Request::fromHandle(Request, routine);
     if (pipe == nullptr || request == nullptr)
         return STATUS_INVALID_HANDLE;
-    UsbSpan span;
-    NTSTATUS status = usbSpanOf(Memory, Offset, routine, &span);
+    MemorySpan span;
+    NTSTATUS status = memorySpanOf(Memory, Offset, routine, &span);
     if (!NT_SUCCESS(status))
         return status;
     std::unique_ptr<UsbFormat> format;
@@ -107,8 +107,8 @@ NTSTATUS transferSynchronously(WDFUSBPIPE Pipe, WDFREQUEST Request, PWDF_REQUEST
     UsbPipe* pipe = pipeOf(Pipe, routine);
     if (pipe == nullptr)
         return STATUS_INVALID_HANDLE;
-    UsbSpan span;
-    NTSTATUS status = usbSpanOfDescriptor(MemoryDescriptor, routine, &span);
+    MemorySpan span;
+    NTSTATUS status = memorySpanOfDescriptor(MemoryDescriptor, routine, &span);
     if (!NT_SUCCESS(status))
         return status;
     WDFMEMORY handle = span.memory != nullptr ? MemoryDescriptor->u.HandleType.Memory : nullptr;
@@ -289,8 +289,8 @@ EXTERN_C NTSTATUS WdfUsbTargetPipeFormatRequestForUrb(WDFUSBPIPE Pipe, WDFREQUES
     zv::wdf::Request* request = zv::wdf::Request::fromHandle(Request, routine);
     if (pipe == nullptr || request == nullptr)
         return STATUS_INVALID_HANDLE;
-    UsbSpan span;
-    NTSTATUS status = usbSpanOf(UrbMemory, UrbMemoryOffset, routine, &span);
+    MemorySpan span;
+    NTSTATUS status = memorySpanOf(UrbMemory, UrbMemoryOffset, routine, &span);
     if (!NT_SUCCESS(status))
         return status;
     if (!usbUrbSpanUsable(pipe, span, routine))
