@@ -210,9 +210,11 @@ EXTERN_C VOID WdfRequestStopAcknowledge(WDFREQUEST Request, BOOLEAN Requeue) {
         request->stopAcknowledge(Requeue != FALSE, routine);
 }
 
-EXTERN_C NTSTATUS WdfRequestRetrieveInputBuffer(WDFREQUEST Request, size_t MinimumRequiredLength,
-                                                PVOID* Buffer, size_t* Length) {
-    constexpr const char* routine = "WdfRequestRetrieveInputBuffer";
+namespace {
+
+// The two buffer retrievals differ only in the side of the request they read.
+NTSTATUS retrieveBuffer(WDFREQUEST Request, bool input, size_t minimum, PVOID* Buffer, size_t* Length,
+                        const char* routine) {
     zv::wdf::Request* request = requestOf(Request, routine);
     if (request == nullptr)
         return STATUS_INVALID_HANDLE;
@@ -220,20 +222,21 @@ EXTERN_C NTSTATUS WdfRequestRetrieveInputBuffer(WDFREQUEST Request, size_t Minim
         reportViolation(rule::kBadParameter, request, routine, "the buffer pointer is NULL");
         return STATUS_INVALID_PARAMETER;
     }
-    return request->retrieveBuffer(true, MinimumRequiredLength, Buffer, Length, routine);
+    return request->retrieveBuffer(input, minimum, Buffer, Length, routine);
+}
+
+} // namespace
+
+EXTERN_C NTSTATUS WdfRequestRetrieveInputBuffer(WDFREQUEST Request, size_t MinimumRequiredLength,
+                                                PVOID* Buffer, size_t* Length) {
+    return retrieveBuffer(Request, true, MinimumRequiredLength, Buffer, Length,
+                          "WdfRequestRetrieveInputBuffer");
 }
 
 EXTERN_C NTSTATUS WdfRequestRetrieveOutputBuffer(WDFREQUEST Request, size_t MinimumRequiredSize,
                                                  PVOID* Buffer, size_t* Length) {
-    constexpr const char* routine = "WdfRequestRetrieveOutputBuffer";
-    zv::wdf::Request* request = requestOf(Request, routine);
-    if (request == nullptr)
-        return STATUS_INVALID_HANDLE;
-    if (Buffer == nullptr) {
-        reportViolation(rule::kBadParameter, request, routine, "the buffer pointer is NULL");
-        return STATUS_INVALID_PARAMETER;
-    }
-    return request->retrieveBuffer(false, MinimumRequiredSize, Buffer, Length, routine);
+    return retrieveBuffer(Request, false, MinimumRequiredSize, Buffer, Length,
+                          "WdfRequestRetrieveOutputBuffer");
 }
 
 EXTERN_C NTSTATUS WdfRequestRetrieveInputMemory(WDFREQUEST Request, WDFMEMORY* Memory) {
